@@ -59,14 +59,6 @@ TEST(UniformRandomDeathTest, UnseededSequenceStartsFromDefaultSeed) {
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST(UniformRandom, DefaultSeedSequenceAfterExplicitSeeding) {
-    EXPECT_EQ(random_seed(0), DEFAULT_SEED);
-    EXPECT_EQ(random_get_state(), 183608127U);
-    EXPECT_EQ(uniform_random(), 0.672011137008667);
-    EXPECT_EQ(uniform_random(), 0.13908743858337402);
-    EXPECT_EQ(uniform_random(), 0.6339781284332275);
-}
-
 TEST(UniformRandom, SeedingEdgeCases) {
     random_set_state(1U);
     EXPECT_EQ(random_seed_from(), DEFAULT_SEED);

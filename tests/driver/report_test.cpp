@@ -60,13 +60,6 @@ TEST(FormatFixed, NegativeValuesCarryTheirSign) {
     EXPECT_EQ(f8_2(-0.0), "    0.00");
 }
 
-TEST(FormatFixed, OtherFieldShapes) {
-    EXPECT_EQ(format_fixed(3.14159, 6, 3), " 3.142");
-    EXPECT_EQ(format_fixed(2.5, 3, 0), " 3.");
-    EXPECT_EQ(format_fixed(123.456, 5, 1), "123.5");
-    EXPECT_EQ(format_fixed(123.456, 4, 1), "****");
-}
-
 TEST(FormatInteger, RightAlignsAndOverflowsToAsterisks) {
     EXPECT_EQ(format_integer(1, 2), " 1");
     EXPECT_EQ(format_integer(12, 2), "12");
