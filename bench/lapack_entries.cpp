@@ -1,0 +1,128 @@
+#include "bench/lapack_entries.h"
+
+#include <dlfcn.h>
+
+#include <climits>
+#include <cstdlib>
+
+#ifdef BANDCOMPARE_HAVE_LAPACK
+// Fortran calling convention, with the hidden length of the character
+// argument.
+extern "C" {
+void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, float* ab,
+            const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
+void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
+            const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+}
+#endif
+
+namespace bandcompare {
+
+namespace {
+constexpr int NO_LAPACK = -1000;
+
+// LDB must be at least 1 even for n = 0.
+int leading_dimension(int n) noexcept { return n > 0 ? n : 1; }
+}  // namespace
+
+bool have_reference_lapack() noexcept {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    return true;
+#else
+    return false;
+#endif
+}
+
+int lapack_pbsv([[maybe_unused]] float* a, [[maybe_unused]] int n, [[maybe_unused]] int hb,
+                [[maybe_unused]] float* b, [[maybe_unused]] int nrhs) noexcept {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    int info = 0;
+    const int ld = hb + 1, ldb = leading_dimension(n);
+    spbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+#else
+    return NO_LAPACK;
+#endif
+}
+
+int lapack_pbsv([[maybe_unused]] double* a, [[maybe_unused]] int n, [[maybe_unused]] int hb,
+                [[maybe_unused]] double* b, [[maybe_unused]] int nrhs) noexcept {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    int info = 0;
+    const int ld = hb + 1, ldb = leading_dimension(n);
+    dpbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+#else
+    return NO_LAPACK;
+#endif
+}
+
+std::string reference_lapack_path() {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    Dl_info where{};
+    if (dladdr(reinterpret_cast<void*>(&spbsv_), &where) == 0 || where.dli_fname == nullptr)
+        return "(unknown)";
+    char resolved[PATH_MAX];
+    if (realpath(where.dli_fname, resolved) == nullptr) return where.dli_fname;
+    return resolved;
+#else
+    return {};
+#endif
+}
+
+OpenBlas::~OpenBlas() {
+    if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool OpenBlas::open(const std::string& path) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtimes abort a process that opens a library with
+    // RTLD_DEEPBIND, and without it the comparison would be wrong.
+    error_ = "OpenBLAS is not loaded in sanitizer builds (" + path + ")";
+    return false;
+#endif
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+    if (handle_ == nullptr) {
+        const char* why = dlerror();
+        error_ = why != nullptr ? why : "dlopen failed";
+        return false;
+    }
+    auto spbsv = reinterpret_cast<SpbsvFn>(dlsym(handle_, "spbsv_"));
+    auto dpbsv = reinterpret_cast<DpbsvFn>(dlsym(handle_, "dpbsv_"));
+    if (spbsv == nullptr || dpbsv == nullptr) {
+        error_ = path + " has no spbsv_/dpbsv_";
+        dlclose(handle_);
+        handle_ = nullptr;
+        return false;
+    }
+    spbsv_fn_ = spbsv;
+    dpbsv_fn_ = dpbsv;
+    set_threads_ = reinterpret_cast<void (*)(int)>(dlsym(handle_, "openblas_set_num_threads"));
+    get_config_ = reinterpret_cast<const char* (*)()>(dlsym(handle_, "openblas_get_config"));
+    return true;
+}
+
+std::string OpenBlas::config() const {
+    const char* text = get_config_ != nullptr ? get_config_() : nullptr;
+    return text != nullptr ? text : "";
+}
+
+void OpenBlas::set_threads(int threads) const noexcept {
+    if (set_threads_ != nullptr) set_threads_(threads);
+}
+
+int OpenBlas::pbsv(float* a, int n, int hb, float* b, int nrhs) const noexcept {
+    int info = 0;
+    const int ld = hb + 1, ldb = leading_dimension(n);
+    spbsv_fn_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+}
+
+int OpenBlas::pbsv(double* a, int n, int hb, double* b, int nrhs) const noexcept {
+    int info = 0;
+    const int ld = hb + 1, ldb = leading_dimension(n);
+    dpbsv_fn_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+}
+
+}  // namespace bandcompare
