@@ -16,13 +16,13 @@ namespace bandsolve::testing {
 /// Ends the process with a failure message if it is still alive after the
 /// given time, so that a hang fails the test instead of stalling the suite.
 class Watchdog {
-public:
+  public:
     explicit Watchdog(std::chrono::seconds limit, std::string what = "test");
     ~Watchdog();
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable done_cv_;
     bool done_ = false;  // guarded by mutex_

@@ -1,0 +1,148 @@
+// The block-tree factor-and-solve kernel that every thread of a solve runs.
+//
+// Rows are cut into blocks of block_size rows, eliminated in the order of a
+// binary block tree (nested dissection of the band): at level 1 every odd
+// block is factorised independently; the even blocks between them are the
+// separators, which take the Schur complement updates of their neighbours
+// and form the same kind of system one level up.  The forward substitution
+// runs with the factorisation; the back substitution runs the levels in
+// reverse.  Within a sweep the threads claim blocks from a shared counter
+// under the mutex; between sweeps they meet at a barrier whose elected thread
+// advances the shared control fields.  Which thread takes which block does
+// not change a single bit of the result.
+#pragma once
+
+#include <array>
+
+#include "solver/block_steps.h"
+#include "threads/sync.h"
+
+namespace bandsolve {
+
+/// Shared integers of one block-tree solve.  The counters are claimed under
+/// the solve's mutex; every other field is written only by the elected
+/// thread of a barrier, while all others are held, and read without a lock
+/// during the sweeps.  64-bit, so that row arithmetic near n = 2^31 cannot
+/// wrap.  Each field sits on a cache line of its own: the counters are
+/// written by every thread.
+struct SolveControl {
+    alignas(64) Index block_size = 0;
+    alignas(64) Index level_factor = 1;        // 2^(l-1) in odd-block and backward sweeps
+    alignas(64) Index neighbour_distance = 0;  // 2^(l-1) * block_size
+    alignas(64) Index block_stride = 0;        // 2^l * block_size
+    alignas(64) Index first_odd_row = 1;       // first row of the level's first odd block
+    alignas(64) Index next_row = 1;            // next block of a forward sweep
+    alignas(64) Index back_row = 0;            // next block of a backward sweep
+
+    /// Initial values for a solve with blocks of bs rows.
+    static SolveControl start(Index bs) noexcept {
+        SolveControl c;
+        c.block_size = bs;
+        c.neighbour_distance = bs;
+        c.block_stride = 2 * bs;
+        return c;
+    }
+};
+
+using SyncIds = std::array<int, 2>;
+
+/// One thread's share of a block-tree solve.  Every thread of the team calls
+/// it once with references to the same variables (team_size of them, since
+/// every barrier waits for team_size arrivals).
+template <typename T>
+void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
+                 T* const& corner, T* const& panel, const MutexHandle& mutex,
+                 const SyncIds& sync_ids, const Index& block_size, const int& team_size,
+                 Index& level_factor, Index& neighbour_distance, Index& block_stride,
+                 Index& first_odd_row, Index& next_row, Index& back_row,
+                 const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+    const BlockTreeArrays<T> m{a, n, hb, b, nrhs, corner, panel};
+    const Index bs = block_size;
+    const Index order = n;
+    int phase = 1;
+
+    // Takes the next block of a sweep from `counter`; false when the sweep
+    // is exhausted.  The lock covers only the read-and-advance.
+    auto claim = [&](Index& counter, Index& v) {
+        mutex_lock(mutex);
+        const Index c = counter;
+        const bool got = c <= order;
+        if (got) counter = c + block_stride;
+        mutex_unlock(mutex);
+        v = c;
+        return got;
+    };
+    // End of a sweep: all threads meet; the elected one runs `serial`, arms
+    // the other object for the next barrier and only then lets the others go,
+    // so nobody can reach the next barrier before it is armed.
+    auto barrier = [&](auto serial) {
+        const int id = sync_ids[phase - 1];
+        sync_arrive(id);
+        int elected = 1;
+        sync_wait_elect(id, elected);
+        if (elected == 0) {
+            serial();
+            sync_arm(sync_ids[2 - phase], team_size);
+            sync_release_next(id);
+        }
+    };
+    auto failed = [&] { return error_flag_set(error_flags, phase); };
+    auto toggle = [&] { phase = 3 - phase; };
+    auto first_row_of_level = [&] { return (level_factor - 1) * bs + 1; };
+
+    Index v = 0;
+    // Level 1: odd blocks, couplings gathered from the band array.
+    while (claim(next_row, v)) {
+        odd_block_step(m, v, true, neighbour_distance, first_odd_row, bs, pivot_floor, error_flags,
+                       phase);
+        if (failed()) break;
+    }
+    barrier([&] {  // B1
+        level_factor *= 2;
+        next_row = first_row_of_level();
+    });
+    if (failed()) return;
+    toggle();
+
+    for (;;) {
+        while (claim(next_row, v)) separator_step(m, v, neighbour_distance, first_odd_row, bs);
+        barrier([&] {  // B2
+            next_row = first_row_of_level();
+            first_odd_row = next_row;
+            block_stride *= 2;
+            neighbour_distance *= 2;
+        });
+        toggle();
+
+        while (claim(next_row, v)) {
+            odd_block_step(m, v, false, neighbour_distance, first_odd_row, bs, pivot_floor,
+                           error_flags, phase);
+            if (failed()) break;
+        }
+        barrier([&] {  // B3
+            level_factor *= 2;
+            next_row = first_row_of_level();
+            if (next_row > order) {
+                level_factor /= 2;
+                back_row = first_row_of_level();
+            }
+        });
+        if (failed()) return;
+        toggle();
+        if (back_row != 0) break;
+    }
+
+    // Back substitution, from the top level down to level 1.
+    while (level_factor >= 1) {
+        while (claim(back_row, v)) backward_step(m, v, neighbour_distance, bs);
+        barrier([&] {  // B4
+            level_factor /= 2;
+            block_stride /= 2;
+            neighbour_distance /= 2;
+            back_row = first_row_of_level();
+        });
+        toggle();
+    }
+}
+
+}  // namespace bandsolve

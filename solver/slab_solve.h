@@ -1,0 +1,116 @@
+// The slab-pipelined solver entries, written once over the element type.
+// Each prepares the state of one team run (mutex, two sync objects,
+// SlabControl, error flags), runs the kernel on get_team_size threads and
+// turns the flags into INFO (see <bandsolve.h>).
+#pragma once
+
+#include "bandsolve.h"
+#include "solver/slab_kernels.h"
+#include "solver/team.h"
+
+namespace bandsolve {
+
+/// Slab height used when the caller passes slab_rows <= 0.  Measured on the
+/// benchmark problem (n = 2,000,000, hb = 8): every stage ends in a barrier
+/// and, for hb small against r, only the slab's own chunk carries work, so
+/// the time falls as r grows until the per-stage cost is negligible, and
+/// stays flat beyond (a slab of 4096 rows of hb = 8 fits in the second-level
+/// cache while the next stage reads it back).
+inline constexpr int DEFAULT_SLAB_ROWS = 4096;
+
+/// The slab height a call uses: slab_rows, or the default for slab_rows <= 0
+/// (0 would never advance a stage).
+constexpr Index slab_rows_or_default(int slab_rows) noexcept {
+    return slab_rows > 0 ? slab_rows : DEFAULT_SLAB_ROWS;
+}
+
+/// Factorises A = U^T U in place; returns INFO.  Arguments that would make
+/// the solver address memory outside the arrays are rejected with INFO =
+/// -(their position) before anything is touched; n <= 0 does nothing.
+template <typename T>
+int slab_factor(T* a, int n, int hb, int slab_rows) noexcept {
+    if (n > 0 && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (n <= 0) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects;
+    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+
+    const Index r = slab_rows_or_default(slab_rows);
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    run_team(team, objects.ids(), &band_slab_factor<T>, a, n, hb, r, objects.mutex(), objects.ids(),
+             team, c.slab_start, c.next_chunk, pivot_floor, flags);
+    return flags[0] | flags[1];
+}
+
+namespace detail {
+
+/// Runs the solve kernel on column y with slab height r and fresh counters.
+template <typename T>
+void run_slab_solve(int& team, TeamObjects& objects, const T* a, int n, int hb, T* y,
+                    Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    run_team(team, objects.ids(), &band_slab_solve<T>, a, n, hb, y, r, objects.mutex(),
+             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
+}
+
+}  // namespace detail
+
+/// Solves U^T U X = B column by column with a finished factor; returns INFO.
+template <typename T>
+int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexcept {
+    const bool reads = n > 0 && nrhs > 0;
+    if (reads && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (reads && b == nullptr) return -4;
+    if (!reads) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects;
+    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+
+    const Index r = slab_rows_or_default(slab_rows);
+    for (int k = 0; k < nrhs; ++k)
+        detail::run_slab_solve(team, objects, a, n, hb, b + Index{k} * n, r);
+    return 0;
+}
+
+/// Factorises A and solves A X = B; returns INFO.  The first column is
+/// solved by the fused kernel with slab height r, every further one by the
+/// solve kernel with 2r, the fused kernel's backward slab height, so that
+/// every column gets the same bits it would get as the first.  With
+/// nrhs <= 0 only the factorisation runs.
+template <typename T>
+int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexcept {
+    if (n > 0 && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (n > 0 && nrhs > 0 && b == nullptr) return -4;
+    if (nrhs <= 0) return slab_factor(a, n, hb, slab_rows);
+    if (n <= 0) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects;
+    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+
+    const Index r = slab_rows_or_default(slab_rows);
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    run_team(team, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
+             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
+             pivot_floor, flags);
+    const int info = flags[0] | flags[1];
+    if (info != 0) return info;
+    const T* factor = a;
+    for (int k = 1; k < nrhs; ++k)
+        detail::run_slab_solve(team, objects, factor, n, hb, b + Index{k} * n, 2 * r);
+    return 0;
+}
+
+}  // namespace bandsolve

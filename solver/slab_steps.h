@@ -1,0 +1,131 @@
+// Arithmetic of the slab-pipelined factorisation and solution: what one
+// thread does with one chunk of consecutive columns (forward stages) or rows
+// (backward stages).  No locks, no threads; the kernels decide who calls
+// what, and when.
+//
+// Notation (1-based): the band array holds U(i, j), i <= j <= i + hb, at
+// (i-1)*hb + j - 1; y(j) is element j - 1 of one right-hand side.  A forward
+// stage works on slab P..w and on the previous slab g..P-1 (empty when
+// g = P).  Every update and every division is stored, and so rounded, before
+// the next one; an element receives its updates from the rows above it in
+// increasing row order, exactly as one band_block_factor over all rows does.
+#pragma once
+
+#include <algorithm>
+
+#include "solver/block_factor.h"
+
+namespace bandsolve {
+
+/// Finishes the rows g..p-1 of the previous slab in the columns v..w
+/// (v >= p): first the updates from the final rows k < g, then those from
+/// the slab's own earlier rows, then the division by the row's pivot.  The
+/// slab's diagonal block must already be factorised.
+template <typename T>
+void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) noexcept {
+    using Tr = ElementTraits<T>;
+    // U(g:p-1, v:w) -= U(k, g:p-1)^T U(k, v:w) for k = v-hb .. g-1.  Since
+    // i < v <= k + hb, every U(k, i) read here lies inside the band.
+    for (Index k = std::max<Index>(v - hb, 1); k < g; ++k) {
+        const Index jend = std::min(w, k + hb);
+        for (Index i = g; i < p; ++i) {
+            const T uki = band_at(a, hb, k, i);
+            for (Index j = v; j <= jend; ++j) {
+                T& uij = band_at(a, hb, i, j);
+                uij = Tr::update(uij, band_at(a, hb, k, j), uki);
+            }
+        }
+    }
+    for (Index i = g; i < p; ++i) {
+        // U(i, v:w) -= U(k, i) U(k, v:w) for the slab's rows k above i
+        for (Index k = std::max(i - hb, g); k < i; ++k) {
+            const T uki = band_at(a, hb, k, i);
+            const Index jend = std::min(k + hb, w);
+            for (Index j = v; j <= jend; ++j) {
+                T& uij = band_at(a, hb, i, j);
+                uij = Tr::update(uij, band_at(a, hb, k, j), uki);
+            }
+        }
+        // U(i, v:w) /= U(i, i)
+        const T d = band_at(a, hb, i, i);
+        const Index jend = std::min(i + hb, w);
+        for (Index j = v; j <= jend; ++j) {
+            T& uij = band_at(a, hb, i, j);
+            uij = Tr::divide(uij, d);
+        }
+    }
+}
+
+/// Brings the diagonal block of slab p..w up to date with every row above
+/// it (all of them final, or finished in these columns by the caller), so
+/// that band_block_factor over p..w completes it.
+template <typename T>
+void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
+    using Tr = ElementTraits<T>;
+    // A(p:w, p:w) -= U(k, p:w)^T U(k, p:w) for k = p-hb .. p-1
+    for (Index k = std::max<Index>(p - hb, 1); k < p; ++k) {
+        const Index reach = std::min(k + hb, w);
+        for (Index i = p; i <= reach; ++i) {
+            const T uki = band_at(a, hb, k, i);
+            for (Index j = i; j <= reach; ++j) {
+                T& aij = band_at(a, hb, i, j);
+                aij = Tr::update(aij, band_at(a, hb, k, j), uki);
+            }
+        }
+    }
+}
+
+/// Forward substitution, contributions of the solved rows g..p-1 to the
+/// entries v..w of y: y(j) -= U(i, j) y(i), rows in increasing order.
+template <typename T>
+void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, Index v,
+                                Index w) noexcept {
+    using Tr = ElementTraits<T>;
+    for (Index i = g; i < p; ++i) {
+        const T yi = y[i - 1];
+        const Index jend = std::min(i + hb, w);
+        for (Index j = v; j <= jend; ++j) y[j - 1] = Tr::update(y[j - 1], band_at(a, hb, i, j), yi);
+    }
+}
+
+/// Forward substitution U(p:w, p:w)^T y(p:w) = y(p:w) inside one slab whose
+/// entries already hold every contribution from the rows above it.
+template <typename T>
+void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
+    using Tr = ElementTraits<T>;
+    for (Index i = p; i <= w; ++i) {
+        const T yi = y[i - 1] = Tr::divide(y[i - 1], band_at(a, hb, i, i));
+        const Index jend = std::min(i + hb, w);
+        for (Index j = i + 1; j <= jend; ++j)
+            y[j - 1] = Tr::update(y[j - 1], band_at(a, hb, i, j), yi);
+    }
+}
+
+/// Back substitution, contributions of the solved entries b+1..c of x to the
+/// rows lo..hi: y(i) -= U(i, j) x(j), columns in increasing order.
+template <typename T>
+void backward_from_solved(const T* a, Index hb, T* y, Index lo, Index hi, Index b,
+                          Index c) noexcept {
+    using Tr = ElementTraits<T>;
+    for (Index i = lo; i <= hi; ++i) {
+        const Index jend = std::min(i + hb, c);
+        T yi = y[i - 1];
+        for (Index j = b + 1; j <= jend; ++j) yi = Tr::update(yi, band_at(a, hb, i, j), y[j - 1]);
+        y[i - 1] = yi;
+    }
+}
+
+/// Back substitution U(lo:b, lo:b) x = y inside one backward slab whose
+/// entries already hold every contribution from the columns after b.
+template <typename T>
+void backward_slab(const T* a, Index hb, T* y, Index lo, Index b) noexcept {
+    using Tr = ElementTraits<T>;
+    for (Index i = b; i >= lo; --i) {
+        const Index jend = std::min(i + hb, b);
+        T yi = y[i - 1];
+        for (Index j = i + 1; j <= jend; ++j) yi = Tr::update(yi, band_at(a, hb, i, j), y[j - 1]);
+        y[i - 1] = Tr::divide(yi, band_at(a, hb, i, i));
+    }
+}
+
+}  // namespace bandsolve

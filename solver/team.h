@@ -1,0 +1,75 @@
+// Running one parallel solve on a team of threads: the objects a solve owns
+// (one mutex, two sync objects) and the launch, run and join of its workers.
+#pragma once
+
+#include <array>
+
+#include "threads/sync.h"
+#include "threads/team_size.h"
+#include "threads/worker.h"
+
+namespace bandsolve {
+
+/// The mutex and the two barrier objects of one solve, created together and
+/// released when the solve ends.  ok() is false when the platform or the
+/// tables refused any of them; nothing of the solve may start then.
+class TeamObjects {
+  public:
+    TeamObjects() noexcept {
+        mutex_create(mutex_);
+        sync_create(ids_[0]);
+        sync_create(ids_[1]);
+    }
+    ~TeamObjects() {
+        mutex_destroy(mutex_);
+        sync_destroy(ids_[0]);
+        sync_destroy(ids_[1]);
+    }
+    TeamObjects(const TeamObjects&) = delete;
+    TeamObjects& operator=(const TeamObjects&) = delete;
+
+    bool ok() const noexcept { return mutex_ != nullptr && ids_[0] != 0 && ids_[1] != 0; }
+    MutexHandle& mutex() noexcept { return mutex_; }
+    std::array<int, 2>& ids() noexcept { return ids_; }
+
+  private:
+    MutexHandle mutex_ = nullptr;
+    std::array<int, 2> ids_{0, 0};
+};
+
+/// Runs kernel(args...) on a team of `team` threads: arms the first barrier
+/// object, launches team - 1 workers, runs the kernel on the calling thread
+/// and joins the workers in launch order.  `team` must be one of the
+/// references in args: it is the count every barrier is armed with.
+///
+/// When the platform refuses a worker, the solve goes on with the threads
+/// that did start: `team` is lowered before anyone can pass the first
+/// barrier, and the missing arrivals are withdrawn from it, so no barrier
+/// waits for a thread that does not exist.  The result is the same, since it
+/// does not depend on the team size.
+template <typename... Params, typename... Args>
+void run_team(int& team, const std::array<int, 2>& ids, void (*kernel)(Params&...),
+              Args&... args) noexcept {
+    if (team < 1) team = 1;
+    if (team > MAX_TEAM_SIZE) team = MAX_TEAM_SIZE;
+    const int requested = team;
+    sync_arm(ids[0], requested);
+    std::array<int, MAX_TEAM_SIZE> slots{};
+    int launched = 0;
+    while (launched < requested - 1) {
+        worker_launch(slots[launched], kernel, args...);
+        if (slots[launched] == 0) break;
+        ++launched;
+    }
+    if (launched < requested - 1) {
+        // The workers read `team` only in the serial step of a barrier, which
+        // cannot run before the last withdrawal below has been counted.
+        team = launched + 1;
+        for (int missing = requested - 1 - launched; missing > 0; --missing)
+            sync_withdraw(ids[0], 1);
+    }
+    kernel(args...);
+    for (int i = 0; i < launched; ++i) worker_join(slots[i]);
+}
+
+}  // namespace bandsolve

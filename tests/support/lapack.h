@@ -1,0 +1,48 @@
+// Reference LAPACK band Cholesky routines (Fortran calling convention, with
+// the hidden length of the character argument).  Our band storage is
+// LAPACK's lower band storage, UPLO = 'L', LDAB = hb + 1.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, float* ab,
+            const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
+void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
+            const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+void spbtrf_(const char* uplo, const int* n, const int* kd, float* ab, const int* ldab, int* info,
+             std::size_t uplo_len);
+void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, int* info,
+             std::size_t uplo_len);
+void spbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const float* ab,
+             const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
+void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
+             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+}
+
+namespace bandsolve::testing {
+
+/// LAPACK ?pbsv on our band storage: factorises and solves in place.
+inline int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) {
+    int info = 0, ld = hb + 1, ldb = n > 0 ? n : 1;
+    spbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+}
+inline int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) {
+    int info = 0, ld = hb + 1, ldb = n > 0 ? n : 1;
+    dpbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+}
+/// LAPACK ?pbtrf on our band storage: leaves U (as L = U^T) in place.
+inline int lapack_pbtrf(float* a, int n, int hb) {
+    int info = 0, ld = hb + 1;
+    spbtrf_("L", &n, &hb, a, &ld, &info, 1);
+    return info;
+}
+inline int lapack_pbtrf(double* a, int n, int hb) {
+    int info = 0, ld = hb + 1;
+    dpbtrf_("L", &n, &hb, a, &ld, &info, 1);
+    return info;
+}
+
+}  // namespace bandsolve::testing
