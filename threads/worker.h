@@ -35,7 +35,7 @@ void launch_erased(int& slot_id, Trampoline trampoline, AnyRoutine routine, int 
 
 template <typename... Params, std::size_t... I>
 void call_with(AnyRoutine routine, void* const* args, std::index_sequence<I...>) {
-    auto* typed = reinterpret_cast<void (*)(Params&...)>(routine);
+    auto* typed = reinterpret_cast<void (*)(Params & ...)>(routine);
     typed(*static_cast<std::remove_reference_t<Params>*>(args[I])...);
 }
 
