@@ -10,11 +10,11 @@
 enum { N = 5000, HB = 3 };
 
 /* Row r (0-based) of the band array starts at r*(HB+1); element k holds
- * A(r, r+k). */
+ * A(r, r+k).  The array ends with the last row's diagonal. */
 static void fill(float* a) {
     for (int r = 0; r < N; ++r) {
         a[r * (HB + 1)] = 10.0f;
-        for (int k = 1; k <= HB; ++k) a[r * (HB + 1) + k] = 1.0f / (float)(k + 1);
+        for (int k = 1; k <= HB && r + k < N; ++k) a[r * (HB + 1) + k] = 1.0f / (float)(k + 1);
     }
 }
 
@@ -35,8 +35,8 @@ static double residual_s(const float* a, const float* x, const float* b) {
 int main(void) {
     const int n = N, hb = HB, nrhs = 1;
     const size_t band = (size_t)(N - 1) * (HB + 1) + 1;
-    float* a = malloc(band * sizeof *a);
-    float* a0 = malloc(band * sizeof *a0);
+    float* a = calloc(band, sizeof *a);
+    float* a0 = calloc(band, sizeof *a0);
     float* b = malloc(N * sizeof *b);
     float* x = malloc(N * sizeof *x);
     float* work = malloc(2 * (size_t)N * HB * sizeof *work);
