@@ -107,34 +107,43 @@ if [[ -z $orders ]]; then
     exit 0
 fi
 count=$(wc -w <<<"$orders")
+teams=1
+((max_team > 1)) && teams+=" $max_team"
 {
-    echo "set terminal pngcairo size $((420 * count + 220)),560 font ',10' noenhanced"
+    echo "set terminal pngcairo size $((380 * count + 120)),900 font ',10' noenhanced"
     echo "set output '$outdir/bandcompare_comparison.png'"
-    echo "set multiplot layout 1,$count title \"Speedup over reference LAPACK ?pbsv of the same type (median LAPACK / median entry; above 1 is faster)\\n$processor, $date\""
+    echo "set multiplot layout 2,$count title \"Speedup over reference LAPACK ?pbsv of the same type (median LAPACK / median entry; above 1 is faster)\\nsolid: team size 1, dashed: team size $max_team;  $processor, $date\""
     echo "set logscale x 2"
     echo "set logscale y"
     echo "set xlabel 'half bandwidth hb'"
     echo "set grid"
-    echo "set key bottom left font ',8'"
-    k=0
-    for n in $orders; do
-        k=$((k + 1))
-        echo "set title 'n = $n'"
-        [[ $k == 1 ]] && echo "set ylabel 'speedup over LAPACK'" || echo "unset ylabel"
-        plots="1 with lines lc rgb 'black' dashtype 3 title 'LAPACK'"
-        for f in "$data"/cmp_"$n"_*.dat; do
-            [[ -e $f ]] || continue
-            name=$(basename "$f" .dat)
-            name=${name#cmp_"$n"_}
-            team=${name##*_}
-            rest=${name%_*}
-            type=${rest##*_}
-            entry=${rest%_*}
-            dash=1
-            [[ $type == d ]] && dash=2
-            plots+=", '$f' using 1:2 with linespoints dashtype $dash title '$entry $type team $team'"
+    echo "set yrange [0.01:10]"
+    for t in s d; do
+        k=0
+        for n in $orders; do
+            k=$((k + 1))
+            echo "set title '$(type_name "$t"), n = $n'"
+            # One legend per row, the same scale in every panel.
+            if [[ $k == 1 ]]; then
+                echo "set ylabel 'speedup over LAPACK'"
+                echo "set key bottom left font ',8'"
+            else
+                echo "unset ylabel"
+                echo "unset key"
+            fi
+            plots="1 with lines lc rgb 'black' dashtype 3 title 'LAPACK'"
+            for entry in block_tree slab openblas; do
+                for team in $teams; do
+                    f=$data/cmp_${n}_${entry}_${t}_$team.dat
+                    [[ -e $f ]] || continue
+                    dash=1
+                    pt=6
+                    if [[ $team != 1 ]]; then dash=2; pt=7; fi
+                    plots+=", '$f' using 1:2 with linespoints lw 1.5 dashtype $dash pt $pt lc rgb '${colour[$entry]}' title '$entry team $team'"
+                done
+            done
+            echo "plot [0.7:45] $plots"
         done
-        echo "plot [0.7:45] $plots"
     done
     echo "unset multiplot"
 } | gnuplot
