@@ -2,37 +2,17 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 
-#include "solver/element_traits.h"
+#include "solver/block_arrays.h"
 
 namespace bandsolve {
 
-/// Element (r, c), r <= c <= r + hb, of a band array in band storage
-/// (1-based row and column).
-template <typename T>
-inline T& band_at(T* a, Index hb, Index r, Index c) noexcept {
-    return a[(r - 1) * hb + c - 1];
-}
-
-/// Error flags of one solve: flag phase-1 is set to 1 by a failed pivot in
-/// sync phase `phase`.  Flags are only ever set, never cleared, and are read
-/// by other threads while the solve runs, hence the atomic access.
-using ErrorFlags = std::array<int, 2>;
-
-inline void raise_error_flag(ErrorFlags& flags, int phase) noexcept {
-    std::atomic_ref<int>(flags[phase - 1]).store(1, std::memory_order_relaxed);
-}
-inline bool error_flag_set(ErrorFlags& flags, int phase) noexcept {
-    return std::atomic_ref<int>(flags[phase - 1]).load(std::memory_order_relaxed) != 0;
-}
-
 /// Factorises rows first..last of the band array as U^T U, touching only
 /// band elements with both row and column in first..last.  Row i of U is
-/// finished before row i + 1 is updated.  A pivot that fails the element
-/// type's test sets flags[phase] and returns at once: rows before it hold
-/// their factor, row i its updated values, later rows are untouched.
+/// finished before row i + 1 is updated, and each element takes its updates
+/// from the rows above it in increasing order.  A pivot that fails the
+/// element type's test sets flags[phase] and returns at once: rows before it
+/// hold their factor, row i its updated values, later rows are untouched.
 /// A negative hb counts as 0; last < first does nothing.
 template <typename T>
 void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
@@ -40,27 +20,24 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
     using Tr = ElementTraits<T>;
     const Index w = std::max(hb, 0);
     for (Index i = first; i <= last; ++i) {
-        // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
+        T* __restrict row_i = a + (i - 1) * w;  // row_i[j - 1] = A(i, j)
+        // A(i, i:) -= U(k, i) U(k, i:) for the earlier rows k of the block.
         for (Index k = std::max(first, i - w); k < i; ++k) {
-            const T uki = band_at(a, w, k, i);
+            const T* __restrict row_k = a + (k - 1) * w;
+            const T uki = row_k[i - 1];
             const Index jend = std::min(k + w, last);
-            for (Index j = i; j <= jend; ++j) {
-                T& aij = band_at(a, w, i, j);
-                aij = Tr::update(aij, band_at(a, w, k, j), uki);
-            }
+            for (Index j = i - 1; j < jend; ++j) row_i[j] = Tr::update(row_i[j], row_k[j], uki);
         }
-        T& d = band_at(a, w, i, i);
+        T& d = row_i[i - 1];
         if (Tr::pivot_fails(d, pivot_floor)) {
             raise_error_flag(flags, phase);
             return;
         }
         d = Tr::sqrt(d);
+        const T dd = d;
         // U(i, i+1:) = A(i, i+1:) / U(i, i)
         const Index jend = std::min(i + w, last);
-        for (Index j = i + 1; j <= jend; ++j) {
-            T& aij = band_at(a, w, i, j);
-            aij = Tr::divide(aij, d);
-        }
+        for (Index j = i; j < jend; ++j) row_i[j] = Tr::divide(row_i[j], dd);
     }
 }
 

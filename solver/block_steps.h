@@ -14,30 +14,58 @@
 //     belongs to row j; an odd block's columns hold its coupling with the
 //     last hb rows of its left separator, a separator's first hb columns the
 //     coupling with the last hb rows of the odd block before it.
+//
+// These are the fast forms of the plain steps in reference_steps.h and give
+// exactly their bytes: every element still receives the same operations in
+// the same order; only independent elements are processed side by side.
+// The panel rows that a step runs along one element at a time (the coupling
+// solves, the Schur sums) are copied to a small local buffer with the hb
+// panel values of a column next to each other, so that the hb independent
+// chains advance together.  Blocks whose buffer would exceed
+// STEP_BUFFER_ELEMENTS use the plain steps (see fits_step_buffers).
 #pragma once
 
 #include <algorithm>
 
 #include "solver/block_factor.h"
+#include "solver/reference_steps.h"
 
 namespace bandsolve {
 
-/// The arrays of one block-tree solve, with 1-based element access.
-template <typename T>
-struct BlockTreeArrays {
-    T* a;      // band array
-    Index n;   // order
-    Index hb;  // half bandwidth
-    T* b;      // right-hand sides, n per column
-    Index nrhs;
-    T* corner;  // corner store, n*hb
-    T* panel;   // coupling panel, hb*n
+/// Capacity, in elements, of each local buffer of a step (64 KiB for
+/// complex double).
+inline constexpr Index STEP_BUFFER_ELEMENTS = 4096;
 
-    T& A(Index r, Index c) const noexcept { return a[(r - 1) * hb + c - 1]; }
-    T& B(Index j, Index k) const noexcept { return b[(k - 1) * n + j - 1]; }
-    T& P(Index row, Index j) const noexcept { return panel[(row - 1) * n + j - 1]; }
-    T& K(Index z, Index row) const noexcept { return corner[(z - 1) * hb + row - 1]; }
-};
+/// Whether blocks of bs rows with half bandwidth hb fit the local buffers.
+constexpr bool fits_step_buffers(Index bs, Index hb) noexcept {
+    return bs * hb <= STEP_BUFFER_ELEMENTS && hb * hb <= STEP_BUFFER_ELEMENTS;
+}
+
+namespace detail {
+
+/// Solves the columns v..w of `rows` panel rows held transposed in buf
+/// (buf[(j-v)*rows + p] = P(p+1, j)) against U of the block from the right:
+/// P(p, X) := P(p, X) U(X, X)^{-1}.
+template <typename T>
+inline void solve_panel_rows(const BlockTreeArrays<T>& m, Index v, Index w, Index rows,
+                             T* __restrict buf) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index hb = m.hb;
+    for (Index j = v; j <= w; ++j) {
+        T* __restrict xj = buf + (j - v) * rows;
+        const T* __restrict uj = &m.A(j, j);  // uj[c - j] = U(j, c)
+        const T d = uj[0];
+        for (Index p = 0; p < rows; ++p) xj[p] = Tr::divide(xj[p], d);
+        const Index jend = std::min(j + hb, w);
+        for (Index j2 = j + 1; j2 <= jend; ++j2) {
+            T* __restrict x2 = buf + (j2 - v) * rows;
+            const T u = uj[j2 - j];
+            for (Index p = 0; p < rows; ++p) x2[p] = Tr::update(x2[p], xj[p], u);
+        }
+    }
+}
+
+}  // namespace detail
 
 /// Odd-block step for the block starting at row v: factorises its diagonal
 /// block, solves its couplings with its left and right separators into the
@@ -55,30 +83,32 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     band_block_factor(m.a, static_cast<int>(hb), v, w, pivot_floor, flags, phase);
     if (error_flag_set(flags, phase)) return;
 
-    // Left coupling: rows of the left separator that reach into X.
-    Index rows = 0;
+    // Left coupling: rows of the left separator that reach into X, solved
+    // with U(X, X) in a transposed buffer.
+    Index rows = 0, first = 0;
     if (gather) {
-        const Index first = std::max<Index>(v - hb, 1);
+        first = std::max<Index>(v - hb, 1);
         rows = v - first;
-        for (Index p = 1; p <= rows; ++p) {
-            const Index r = first + p - 1;
-            const Index cend = std::min(r + hb, w);
-            for (Index j = v; j <= cend; ++j) m.P(p, j) = m.A(r, j);
-            for (Index j = cend + 1; j <= w; ++j) m.P(p, j) = Tr::zero();
-        }
     } else if (v - f >= h) {
         rows = hb;
     }
-    // P(p, X) := P(p, X) U(X, X)^{-1}
-    for (Index p = 1; p <= rows; ++p) {
-        for (Index j = v; j <= w; ++j) {
-            T& pj = m.P(p, j);
-            pj = Tr::divide(pj, m.A(j, j));
-            const Index jend = std::min(j + hb, w);
-            for (Index j2 = j + 1; j2 <= jend; ++j2) {
-                T& pj2 = m.P(p, j2);
-                pj2 = Tr::update(pj2, pj, m.A(j, j2));
+    if (rows > 0) {
+        T buf[STEP_BUFFER_ELEMENTS];
+        for (Index p = 0; p < rows; ++p) {
+            if (gather) {
+                // Row r = first + p of the band reaches columns v..r+hb.
+                const Index r = first + p, cend = std::min(r + hb, w);
+                for (Index j = v; j <= cend; ++j) buf[(j - v) * rows + p] = m.A(r, j);
+                for (Index j = cend + 1; j <= w; ++j) buf[(j - v) * rows + p] = Tr::zero();
+            } else {
+                const T* __restrict src = &m.P(p + 1, v);
+                for (Index j = v; j <= w; ++j) buf[(j - v) * rows + p] = src[j - v];
             }
+        }
+        detail::solve_panel_rows(m, v, w, rows, buf);
+        for (Index p = 0; p < rows; ++p) {
+            T* __restrict dst = &m.P(p + 1, v);
+            for (Index j = v; j <= w; ++j) dst[j - v] = buf[(j - v) * rows + p];
         }
     }
 
@@ -108,32 +138,30 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     for (Index p = 1; p <= row_count; ++p) {
         const Index r = first_row + p - 1;
         const Index cend = per_row_range ? std::min(r + hb, climit) : climit;
-        const T d = m.A(r, r);
-        for (Index j = cbegin; j <= cend; ++j) {
-            T& pj = m.P(p, j);
-            pj = Tr::divide(pj, d);
-        }
+        const Index cols = cend - cbegin + 1;
+        if (cols <= 0) continue;
+        const T* __restrict ur = &m.A(r, r);  // ur[c - r] = U(r, c)
+        T* __restrict pr = &m.P(p, cbegin);   // pr[j - cbegin] = P(p, j)
+        const T d = ur[0];
+        for (Index j = 0; j < cols; ++j) pr[j] = Tr::divide(pr[j], d);
         const Index r2end = std::min(r + hb, w);
         for (Index r2 = r + 1; r2 <= r2end; ++r2) {
-            const T u = m.A(r, r2);
-            const Index p2 = p + r2 - r;
-            for (Index j = cbegin; j <= cend; ++j) {
-                T& t = m.P(p2, j);
-                t = Tr::update(t, m.P(p, j), u);
-            }
+            const T u = ur[r2 - r];
+            T* __restrict p2 = &m.P(p + r2 - r, cbegin);
+            for (Index j = 0; j < cols; ++j) p2[j] = Tr::update(p2[j], pr[j], u);
         }
     }
 
     // Forward substitution U(X, X)^T y = b over the block.
     for (Index k = 1; k <= m.nrhs; ++k) {
+        T* __restrict y = &m.B(v, k);  // y[j - v] = B(j, k)
         for (Index j = v; j <= w; ++j) {
-            T& bj = m.B(j, k);
-            bj = Tr::divide(bj, m.A(j, j));
-            const Index jend = std::min(j + hb, w);
-            for (Index j2 = j + 1; j2 <= jend; ++j2) {
-                T& t = m.B(j2, k);
-                t = Tr::update(t, m.A(j, j2), bj);
-            }
+            const T* __restrict uj = &m.A(j, j);  // uj[c - j] = U(j, c)
+            T* __restrict yt = y + (j - v);
+            const T yj = Tr::divide(yt[0], uj[0]);
+            yt[0] = yj;
+            const Index span = std::min(j + hb, w) - j;
+            for (Index c = 1; c <= span; ++c) yt[c] = Tr::update(yt[c], uj[c], yj);
         }
     }
 }
@@ -149,51 +177,71 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);
 
-    // Next odd block X2 = rows N..M, already eliminated.
+    // Next odd block X2 = rows N..M, already eliminated; W = P(1:hb, N:M).
     const Index next = s + f;
     if (next <= n) {
         const Index last = std::min(next + bs - 1, n);
         const Index q = t - hb + 1;
-        // A(q:t, q:t) -= W^T W with W = P(1:hb, N:M)
-        for (Index p = 1; p <= hb; ++p) {
-            for (Index p2 = p; p2 <= hb; ++p2) {
-                T sum = Tr::zero();
-                for (Index j = next; j <= last; ++j)
-                    sum = Tr::add_product(sum, m.P(p2, j), m.P(p, j));
-                T& target = m.A(q + p - 1, q + p2 - 1);
-                target = Tr::subtract(target, sum);
+        const Index len = last - next + 1;
+        T buf[STEP_BUFFER_ELEMENTS];  // buf[j*hb + p] = W(p+1, N+j)
+        for (Index p = 0; p < hb; ++p) {
+            const T* __restrict src = &m.P(p + 1, next);
+            for (Index j = 0; j < len; ++j) buf[j * hb + p] = src[j];
+        }
+        // A(q:t, q:t) -= W^T W: the hb*hb sums run side by side over j, each
+        // rounded after every addition (the symmetric half is computed too
+        // and discarded, which keeps the inner loop regular).
+        T sums[STEP_BUFFER_ELEMENTS];
+        for (Index i = 0; i < hb * hb; ++i) sums[i] = Tr::zero();
+        for (Index j = 0; j < len; ++j) {
+            const T* __restrict wj = buf + j * hb;
+            for (Index a = 0; a < hb; ++a) {
+                T* __restrict row = sums + a * hb;
+                const T wa = wj[a];
+                for (Index b = 0; b < hb; ++b) row[b] = Tr::add_product(row[b], wj[b], wa);
             }
         }
-        // b(q:t) -= W b(N:M)
-        for (Index k = 1; k <= m.nrhs; ++k)
-            for (Index p = 1; p <= hb; ++p) {
-                T& bq = m.B(q + p - 1, k);
-                for (Index j = next; j <= last; ++j) bq = Tr::update(bq, m.P(p, j), m.B(j, k));
+        for (Index a = 0; a < hb; ++a)
+            for (Index b = a; b < hb; ++b) {
+                T& target = m.A(q + a, q + b);
+                target = Tr::subtract(target, sums[a * hb + b]);
             }
+        // b(q:t) -= W b(N:M), the hb chains side by side.
+        for (Index k = 1; k <= m.nrhs; ++k) {
+            T* __restrict acc = sums;
+            for (Index p = 0; p < hb; ++p) acc[p] = m.B(q + p, k);
+            const T* __restrict y = &m.B(next, k);
+            for (Index j = 0; j < len; ++j) {
+                const T* __restrict wj = buf + j * hb;
+                const T yj = y[j];
+                for (Index p = 0; p < hb; ++p) acc[p] = Tr::update(acc[p], wj[p], yj);
+            }
+            for (Index p = 0; p < hb; ++p) m.B(q + p, k) = acc[p];
+        }
     }
 
-    // Previous odd block X = rows d..d+bs-1; its right coupling sits in the
+    // Previous odd block X = rows d..d+bs-1; its right coupling V sits in the
     // panel columns s..cend.
     const Index d = s - f;
     const Index cend = std::min(s + hb - 1, n);
     const Index r0 = d + bs - hb;
-    // A(s:cend, s:cend) -= V^T V with V = P(1:hb, s:cend)
-    for (Index p = 1; p <= hb; ++p)
+    // A(s:cend, s:cend) -= V^T V
+    for (Index p = 1; p <= hb; ++p) {
+        const T* __restrict vp = &m.P(p, s);  // vp[j - s] = P(p, j)
         for (Index r = s; r <= cend; ++r) {
-            const T vr = m.P(p, r);
-            for (Index j = r; j <= cend; ++j) {
-                T& arj = m.A(r, j);
-                arj = Tr::update(arj, m.P(p, j), vr);
-            }
+            const T vr = vp[r - s];
+            T* __restrict ar = &m.A(r, r);  // ar[j - r] = A(r, j)
+            const T* __restrict vr_row = vp + (r - s);
+            for (Index j = 0; j <= cend - r; ++j) ar[j] = Tr::update(ar[j], vr_row[j], vr);
         }
+    }
     // b(s:cend) -= V^T b(r0:r0+hb-1)
     for (Index k = 1; k <= m.nrhs; ++k)
         for (Index p = 1; p <= hb; ++p) {
             const T y = m.B(r0 + p - 1, k);
-            for (Index j = s; j <= cend; ++j) {
-                T& bj = m.B(j, k);
-                bj = Tr::update(bj, m.P(p, j), y);
-            }
+            const T* __restrict vp = &m.P(p, s);
+            T* __restrict bs_ = &m.B(s, k);
+            for (Index j = 0; j <= cend - s; ++j) bs_[j] = Tr::update(bs_[j], vp[j], y);
         }
     // Keep the corner for X's backward step.
     for (Index p = 1; p <= hb; ++p)
@@ -202,20 +250,30 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
     if (d > h) {
         // Coupling of S with the last hb rows of the separator before X:
         // P(:, j) = -L V(:, j), L = X's left coupling in P(:, r0:r0+hb-1).
-        // Band row s-1 (X's last row; its coupling elements are no longer
-        // needed) holds column j of V while the column is rewritten.
-        T* scratch = &m.A(s - 1, s);
+        // Each P(a, j) is a chain over i; the hb chains of a column advance
+        // together, with L held transposed.
+        T lt[STEP_BUFFER_ELEMENTS];  // lt[i*hb + a] = P(a+1, r0+i)
+        for (Index a = 0; a < hb; ++a)
+            for (Index i = 0; i < hb; ++i) lt[i * hb + a] = m.P(a + 1, r0 + i);
+        T col[STEP_BUFFER_ELEMENTS];  // V(:, j), as the band row s-1 holds it
+        T acc[STEP_BUFFER_ELEMENTS];
         for (Index j = s; j <= cend; ++j) {
-            for (Index p = 1; p <= hb; ++p) {
-                scratch[p - 1] = m.P(p, j);
-                m.P(p, j) = Tr::zero();
+            for (Index a = 0; a < hb; ++a) {
+                col[a] = m.P(a + 1, j);
+                acc[a] = Tr::zero();
             }
-            for (Index p = 1; p <= hb; ++p) {
-                T& pj = m.P(p, j);
-                for (Index i = 1; i <= hb; ++i)
-                    pj = Tr::update(pj, scratch[i - 1], m.P(p, r0 + i - 1));
+            for (Index i = 0; i < hb; ++i) {
+                const T* __restrict li = lt + i * hb;
+                const T ci = col[i];
+                for (Index a = 0; a < hb; ++a) acc[a] = Tr::update(acc[a], ci, li[a]);
             }
+            for (Index a = 0; a < hb; ++a) m.P(a + 1, j) = acc[a];
         }
+        // Band row s-1 (X's last row; its coupling elements are no longer
+        // needed) is left holding the last column of V, as the plain step's
+        // scratch use of it leaves it.
+        T* scratch = &m.A(s - 1, s);
+        for (Index a = 0; a < hb; ++a) scratch[a] = col[a];
         for (Index p = 1; p <= hb; ++p)
             for (Index j = cend + 1; j <= t; ++j) m.P(p, j) = Tr::zero();
     }
@@ -236,10 +294,9 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noex
         for (Index k = 1; k <= m.nrhs; ++k)
             for (Index p = 1; p <= hb; ++p) {
                 const T y = m.B(r0 + p - 1, k);
-                for (Index j = v; j <= w; ++j) {
-                    T& bj = m.B(j, k);
-                    bj = Tr::update(bj, m.P(p, j), y);
-                }
+                const T* __restrict pp = &m.P(p, v);
+                T* __restrict bx = &m.B(v, k);
+                for (Index j = 0; j <= w - v; ++j) bx[j] = Tr::update(bx[j], pp[j], y);
             }
     }
     // b(X's last hb rows) -= K x(right separator's first rows)
@@ -247,23 +304,27 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noex
     if (next <= n) {
         const Index u = std::min(hb, std::min(next + bs - 1, n) - next + 1);
         const Index last = std::min(w + u, n);
-        for (Index k = 1; k <= m.nrhs; ++k)
+        for (Index k = 1; k <= m.nrhs; ++k) {
+            T* __restrict tail = &m.B(w - hb + 1, k);  // tail[i-1] = B(w-hb+i, k)
             for (Index z = w + 1; z <= last; ++z) {
                 const T y = m.B(next + z - w - 1, k);
-                for (Index i = hb; i >= 1; --i) {
-                    T& bi = m.B(w - hb + i, k);
-                    bi = Tr::update(bi, m.K(z, i), y);
-                }
+                const T* __restrict kz = &m.K(z, 1);
+                for (Index i = 0; i < hb; ++i) tail[i] = Tr::update(tail[i], kz[i], y);
             }
+        }
     }
     // Back substitution U(X, X) x = y.
-    for (Index k = 1; k <= m.nrhs; ++k)
+    for (Index k = 1; k <= m.nrhs; ++k) {
+        T* __restrict x = &m.B(v, k);  // x[j - v] = B(j, k)
         for (Index r = w; r >= v; --r) {
-            T& br = m.B(r, k);
-            const Index jend = std::min(r + hb, w);
-            for (Index j = r + 1; j <= jend; ++j) br = Tr::update(br, m.A(r, j), m.B(j, k));
-            br = Tr::divide(br, m.A(r, r));
+            const T* __restrict ur = &m.A(r, r);  // ur[c - r] = U(r, c)
+            T* __restrict xt = x + (r - v);
+            T xr = xt[0];
+            const Index span = std::min(r + hb, w) - r;
+            for (Index c = 1; c <= span; ++c) xr = Tr::update(xr, ur[c], xt[c]);
+            xt[0] = Tr::divide(xr, ur[0]);
         }
+    }
 }
 
 }  // namespace bandsolve

@@ -46,16 +46,16 @@ struct SolveControl {
 
 using SyncIds = std::array<int, 2>;
 
-/// One thread's share of a block-tree solve.  Every thread of the team calls
-/// it once with references to the same variables (team_size of them, since
-/// every barrier waits for team_size arrivals).
+namespace detail {
+
+/// The kernel's body; band_kernel below runs it compiled for the processor.
 template <typename T>
-void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
-                 T* const& corner, T* const& panel, const MutexHandle& mutex,
-                 const SyncIds& sync_ids, const Index& block_size, const int& team_size,
-                 Index& level_factor, Index& neighbour_distance, Index& block_stride,
-                 Index& first_odd_row, Index& next_row, Index& back_row,
-                 const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
+                             T* const& corner, T* const& panel, const MutexHandle& mutex,
+                             const SyncIds& sync_ids, const Index& block_size, const int& team_size,
+                             Index& level_factor, Index& neighbour_distance, Index& block_stride,
+                             Index& first_odd_row, Index& next_row, Index& back_row,
+                             const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
     const BlockTreeArrays<T> m{a, n, hb, b, nrhs, corner, panel};
     const Index bs = block_size;
     const Index order = n;
@@ -87,14 +87,39 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
         }
     };
     auto failed = [&] { return error_flag_set(error_flags, phase); };
+    // The fast steps for real elements whose block panel fits their local
+    // buffers (every band up to hb = 63), the plain ones otherwise; both give
+    // the same bytes.  Complex elements keep the plain steps: GCC 12's loop
+    // and SLP vectorisers together were seen to change the last bits of a
+    // complex single-precision update chain in one compilation context.
+    const bool fast = !ElementTraits<T>::is_complex && fits_step_buffers(bs, hb);
+    auto odd_step = [&](Index v, bool gather) {
+        if (fast)
+            odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
+                           error_flags, phase);
+        else
+            reference::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
+                                      pivot_floor, error_flags, phase);
+    };
+    auto separator = [&](Index s) {
+        if (fast)
+            separator_step(m, s, neighbour_distance, first_odd_row, bs);
+        else
+            reference::separator_step(m, s, neighbour_distance, first_odd_row, bs);
+    };
+    auto backward = [&](Index v) {
+        if (fast)
+            backward_step(m, v, neighbour_distance, bs);
+        else
+            reference::backward_step(m, v, neighbour_distance, bs);
+    };
     auto toggle = [&] { phase = 3 - phase; };
     auto first_row_of_level = [&] { return (level_factor - 1) * bs + 1; };
 
     Index v = 0;
     // Level 1: odd blocks, couplings gathered from the band array.
     while (claim(next_row, v)) {
-        odd_block_step(m, v, true, neighbour_distance, first_odd_row, bs, pivot_floor, error_flags,
-                       phase);
+        odd_step(v, true);
         if (failed()) break;
     }
     barrier([&] {  // B1
@@ -105,7 +130,7 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
     toggle();
 
     for (;;) {
-        while (claim(next_row, v)) separator_step(m, v, neighbour_distance, first_odd_row, bs);
+        while (claim(next_row, v)) separator(v);
         barrier([&] {  // B2
             next_row = first_row_of_level();
             first_odd_row = next_row;
@@ -115,8 +140,7 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
         toggle();
 
         while (claim(next_row, v)) {
-            odd_block_step(m, v, false, neighbour_distance, first_odd_row, bs, pivot_floor,
-                           error_flags, phase);
+            odd_step(v, false);
             if (failed()) break;
         }
         barrier([&] {  // B3
@@ -129,12 +153,18 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
         });
         if (failed()) return;
         toggle();
-        if (back_row != 0) break;
+        // back_row is set by the serial step of B3 once the top level is
+        // reached; threads already released may be claiming from it, so it is
+        // read under the mutex.
+        mutex_lock(mutex);
+        const bool top_reached = back_row != 0;
+        mutex_unlock(mutex);
+        if (top_reached) break;
     }
 
     // Back substitution, from the top level down to level 1.
     while (level_factor >= 1) {
-        while (claim(back_row, v)) backward_step(m, v, neighbour_distance, bs);
+        while (claim(back_row, v)) backward(v);
         barrier([&] {  // B4
             level_factor /= 2;
             block_stride /= 2;
@@ -143,6 +173,61 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
         });
         toggle();
     }
+}
+
+/// The body compiled for processors with AVX2: everything it calls from
+/// these headers is inlined into it and vectorised four doubles wide.  FMA is
+/// not enabled: a fused multiply-add would change the rounding.
+template <typename T>
+__attribute__((target("avx2"), flatten)) void band_kernel_avx2(
+    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
+    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
+    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
+    ErrorFlags& error_flags) noexcept {
+    band_kernel_body<T>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
+                        level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
+                        back_row, pivot_floor, error_flags);
+}
+
+/// The portable body, for every x86-64 processor.
+template <typename T>
+__attribute__((flatten)) void band_kernel_portable(
+    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
+    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
+    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
+    ErrorFlags& error_flags) noexcept {
+    band_kernel_body<T>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
+                        level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
+                        back_row, pivot_floor, error_flags);
+}
+
+/// Whether the kernel runs the AVX2 body: the processor has AVX2 and no test
+/// has asked for the portable body.  Both bodies give the same bytes.
+bool use_avx2() noexcept;
+/// Makes later solves run the portable body (true) or the one the processor
+/// supports best (false).  For tests that hold the two bodies to the same
+/// bytes.
+void force_portable_kernels(bool portable) noexcept;
+
+}  // namespace detail
+
+/// One thread's share of a block-tree solve.  Every thread of the team calls
+/// it once with references to the same variables (team_size of them, since
+/// every barrier waits for team_size arrivals).
+template <typename T>
+void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
+                 T* const& corner, T* const& panel, const MutexHandle& mutex,
+                 const SyncIds& sync_ids, const Index& block_size, const int& team_size,
+                 Index& level_factor, Index& neighbour_distance, Index& block_stride,
+                 Index& first_odd_row, Index& next_row, Index& back_row,
+                 const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+    auto* body =
+        detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_portable<T>;
+    body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
+         neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
+         error_flags);
 }
 
 }  // namespace bandsolve

@@ -1,0 +1,277 @@
+// The block-tree elimination steps and the block factorisation in their
+// plainest form, loop for loop in the order that defines the result.  The
+// optimised steps in block_steps.h and block_factor.h must give exactly the
+// same bytes; the tests hold them to it, and the kernel falls back to these
+// where a block's panel does not fit the optimised steps' local buffers.
+#pragma once
+
+#include <algorithm>
+
+#include "solver/block_arrays.h"
+
+namespace bandsolve::reference {
+
+/// Factorises rows first..last of the band array as U^T U, touching only
+/// band elements with both row and column in first..last.  Row i of U is
+/// finished before row i + 1 is updated.  A pivot that fails the element
+/// type's test sets flags[phase] and returns at once: rows before it hold
+/// their factor, row i its updated values, later rows are untouched.
+/// A negative hb counts as 0; last < first does nothing.
+template <typename T>
+void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
+                       ErrorFlags& flags, int phase) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index w = std::max(hb, 0);
+    for (Index i = first; i <= last; ++i) {
+        // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
+        for (Index k = std::max(first, i - w); k < i; ++k) {
+            const T uki = band_at(a, w, k, i);
+            const Index jend = std::min(k + w, last);
+            for (Index j = i; j <= jend; ++j) {
+                T& aij = band_at(a, w, i, j);
+                aij = Tr::update(aij, band_at(a, w, k, j), uki);
+            }
+        }
+        T& d = band_at(a, w, i, i);
+        if (Tr::pivot_fails(d, pivot_floor)) {
+            raise_error_flag(flags, phase);
+            return;
+        }
+        d = Tr::sqrt(d);
+        // U(i, i+1:) = A(i, i+1:) / U(i, i)
+        const Index jend = std::min(i + w, last);
+        for (Index j = i + 1; j <= jend; ++j) {
+            T& aij = band_at(a, w, i, j);
+            aij = Tr::divide(aij, d);
+        }
+    }
+}
+
+/// Odd-block step for the block starting at row v: factorises its diagonal
+/// block, solves its couplings with its left and right separators into the
+/// panel, and runs the forward substitution over it.  With `gather` (level 1)
+/// the couplings are first copied from the band array; at higher levels the
+/// panel already holds them.  f = neighbour distance, h = first odd row of the
+/// level.  Stops right after a failed pivot (flags[phase] set).
+template <typename T>
+void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, Index h, Index bs,
+                    RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index n = m.n, hb = m.hb;
+    const Index w = std::min(v + bs - 1, n);
+
+    band_block_factor(m.a, static_cast<int>(hb), v, w, pivot_floor, flags, phase);
+    if (error_flag_set(flags, phase)) return;
+
+    // Left coupling: rows of the left separator that reach into X.
+    Index rows = 0;
+    if (gather) {
+        const Index first = std::max<Index>(v - hb, 1);
+        rows = v - first;
+        for (Index p = 1; p <= rows; ++p) {
+            const Index r = first + p - 1;
+            const Index cend = std::min(r + hb, w);
+            for (Index j = v; j <= cend; ++j) m.P(p, j) = m.A(r, j);
+            for (Index j = cend + 1; j <= w; ++j) m.P(p, j) = Tr::zero();
+        }
+    } else if (v - f >= h) {
+        rows = hb;
+    }
+    // P(p, X) := P(p, X) U(X, X)^{-1}
+    for (Index p = 1; p <= rows; ++p) {
+        for (Index j = v; j <= w; ++j) {
+            T& pj = m.P(p, j);
+            pj = Tr::divide(pj, m.A(j, j));
+            const Index jend = std::min(j + hb, w);
+            for (Index j2 = j + 1; j2 <= jend; ++j2) {
+                T& pj2 = m.P(p, j2);
+                pj2 = Tr::update(pj2, pj, m.A(j, j2));
+            }
+        }
+    }
+
+    // Right coupling: X's last hb rows reaching into its right separator.
+    Index first_row = 0, row_count = 0, cbegin = w + 1, climit = 0;
+    bool per_row_range = false;
+    if (gather) {
+        if (w < n) {
+            first_row = std::max(w + 1 - hb, v);
+            row_count = w - first_row + 1;
+            climit = std::min(w + hb, n);
+            per_row_range = true;
+            for (Index p = 1; p <= row_count; ++p) {
+                const Index r = first_row + p - 1;
+                const Index cend = std::min(r + hb, n);
+                for (Index j = w + 1; j <= cend; ++j) m.P(p, j) = m.A(r, j);
+                for (Index j = cend + 1; j <= climit; ++j) m.P(p, j) = Tr::zero();
+            }
+        }
+    } else if (v + f <= n) {
+        first_row = w - hb + 1;
+        row_count = hb;
+        cbegin = v + f;
+        climit = std::min(cbegin + hb - 1, n);
+    }
+    // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
+    for (Index p = 1; p <= row_count; ++p) {
+        const Index r = first_row + p - 1;
+        const Index cend = per_row_range ? std::min(r + hb, climit) : climit;
+        const T d = m.A(r, r);
+        for (Index j = cbegin; j <= cend; ++j) {
+            T& pj = m.P(p, j);
+            pj = Tr::divide(pj, d);
+        }
+        const Index r2end = std::min(r + hb, w);
+        for (Index r2 = r + 1; r2 <= r2end; ++r2) {
+            const T u = m.A(r, r2);
+            const Index p2 = p + r2 - r;
+            for (Index j = cbegin; j <= cend; ++j) {
+                T& t = m.P(p2, j);
+                t = Tr::update(t, m.P(p, j), u);
+            }
+        }
+    }
+
+    // Forward substitution U(X, X)^T y = b over the block.
+    for (Index k = 1; k <= m.nrhs; ++k) {
+        for (Index j = v; j <= w; ++j) {
+            T& bj = m.B(j, k);
+            bj = Tr::divide(bj, m.A(j, j));
+            const Index jend = std::min(j + hb, w);
+            for (Index j2 = j + 1; j2 <= jend; ++j2) {
+                T& t = m.B(j2, k);
+                t = Tr::update(t, m.A(j, j2), bj);
+            }
+        }
+    }
+}
+
+/// Separator step for the separator S starting at row s: applies the Schur
+/// complement updates of its two odd-block neighbours to its rows and
+/// right-hand sides, keeps the corner coupling it with the previous odd block,
+/// and (when that block has a separator on its other side) builds S's coupling
+/// with that separator, the input of the next level.
+template <typename T>
+void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Index bs) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index n = m.n, hb = m.hb;
+    const Index t = std::min(s + bs - 1, n);
+
+    // Next odd block X2 = rows N..M, already eliminated.
+    const Index next = s + f;
+    if (next <= n) {
+        const Index last = std::min(next + bs - 1, n);
+        const Index q = t - hb + 1;
+        // A(q:t, q:t) -= W^T W with W = P(1:hb, N:M)
+        for (Index p = 1; p <= hb; ++p) {
+            for (Index p2 = p; p2 <= hb; ++p2) {
+                T sum = Tr::zero();
+                for (Index j = next; j <= last; ++j)
+                    sum = Tr::add_product(sum, m.P(p2, j), m.P(p, j));
+                T& target = m.A(q + p - 1, q + p2 - 1);
+                target = Tr::subtract(target, sum);
+            }
+        }
+        // b(q:t) -= W b(N:M)
+        for (Index k = 1; k <= m.nrhs; ++k)
+            for (Index p = 1; p <= hb; ++p) {
+                T& bq = m.B(q + p - 1, k);
+                for (Index j = next; j <= last; ++j) bq = Tr::update(bq, m.P(p, j), m.B(j, k));
+            }
+    }
+
+    // Previous odd block X = rows d..d+bs-1; its right coupling sits in the
+    // panel columns s..cend.
+    const Index d = s - f;
+    const Index cend = std::min(s + hb - 1, n);
+    const Index r0 = d + bs - hb;
+    // A(s:cend, s:cend) -= V^T V with V = P(1:hb, s:cend)
+    for (Index p = 1; p <= hb; ++p)
+        for (Index r = s; r <= cend; ++r) {
+            const T vr = m.P(p, r);
+            for (Index j = r; j <= cend; ++j) {
+                T& arj = m.A(r, j);
+                arj = Tr::update(arj, m.P(p, j), vr);
+            }
+        }
+    // b(s:cend) -= V^T b(r0:r0+hb-1)
+    for (Index k = 1; k <= m.nrhs; ++k)
+        for (Index p = 1; p <= hb; ++p) {
+            const T y = m.B(r0 + p - 1, k);
+            for (Index j = s; j <= cend; ++j) {
+                T& bj = m.B(j, k);
+                bj = Tr::update(bj, m.P(p, j), y);
+            }
+        }
+    // Keep the corner for X's backward step.
+    for (Index p = 1; p <= hb; ++p)
+        for (Index j = s; j <= cend; ++j) m.K(d + bs + j - s, p) = m.P(p, j);
+
+    if (d > h) {
+        // Coupling of S with the last hb rows of the separator before X:
+        // P(:, j) = -L V(:, j), L = X's left coupling in P(:, r0:r0+hb-1).
+        // Band row s-1 (X's last row; its coupling elements are no longer
+        // needed) holds column j of V while the column is rewritten.
+        T* scratch = &m.A(s - 1, s);
+        for (Index j = s; j <= cend; ++j) {
+            for (Index p = 1; p <= hb; ++p) {
+                scratch[p - 1] = m.P(p, j);
+                m.P(p, j) = Tr::zero();
+            }
+            for (Index p = 1; p <= hb; ++p) {
+                T& pj = m.P(p, j);
+                for (Index i = 1; i <= hb; ++i)
+                    pj = Tr::update(pj, scratch[i - 1], m.P(p, r0 + i - 1));
+            }
+        }
+        for (Index p = 1; p <= hb; ++p)
+            for (Index j = cend + 1; j <= t; ++j) m.P(p, j) = Tr::zero();
+    }
+}
+
+/// Backward step for the block starting at row v: removes the contributions
+/// of its two separators (already solved) from its right-hand sides and runs
+/// the back substitution over it.
+template <typename T>
+void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index n = m.n, hb = m.hb;
+    const Index w = std::min(v + bs - 1, n);
+
+    // b(X) -= P(:, X)^T x(left separator's last hb rows)
+    if (v - f > 0) {
+        const Index r0 = v - f + bs - hb;
+        for (Index k = 1; k <= m.nrhs; ++k)
+            for (Index p = 1; p <= hb; ++p) {
+                const T y = m.B(r0 + p - 1, k);
+                for (Index j = v; j <= w; ++j) {
+                    T& bj = m.B(j, k);
+                    bj = Tr::update(bj, m.P(p, j), y);
+                }
+            }
+    }
+    // b(X's last hb rows) -= K x(right separator's first rows)
+    const Index next = v + f;
+    if (next <= n) {
+        const Index u = std::min(hb, std::min(next + bs - 1, n) - next + 1);
+        const Index last = std::min(w + u, n);
+        for (Index k = 1; k <= m.nrhs; ++k)
+            for (Index z = w + 1; z <= last; ++z) {
+                const T y = m.B(next + z - w - 1, k);
+                for (Index i = hb; i >= 1; --i) {
+                    T& bi = m.B(w - hb + i, k);
+                    bi = Tr::update(bi, m.K(z, i), y);
+                }
+            }
+    }
+    // Back substitution U(X, X) x = y.
+    for (Index k = 1; k <= m.nrhs; ++k)
+        for (Index r = w; r >= v; --r) {
+            T& br = m.B(r, k);
+            const Index jend = std::min(r + hb, w);
+            for (Index j = r + 1; j <= jend; ++j) br = Tr::update(br, m.A(r, j), m.B(j, k));
+            br = Tr::divide(br, m.A(r, r));
+        }
+}
+
+}  // namespace bandsolve::reference
