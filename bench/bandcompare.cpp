@@ -321,8 +321,9 @@ int Comparison::run(int argc, const char* const* argv) {
             (options_.quick || options_.max_nhb == 0
                  ? std::string()
                  : ", cases with n*hb > " + std::to_string(options_.max_nhb) + " skipped"),
-        "reference LAPACK: " +
-            (have_reference_lapack() ? reference_lapack_path() : std::string("not built in")),
+        "reference LAPACK: " + (have_reference_lapack()
+                                    ? reference_lapack_path() + ", BLAS " + reference_blas_path()
+                                    : std::string("not built in")),
         "OpenBLAS: " + (openblas_.loaded()
                             ? openblas_.config()
                             : std::string("not loaded") + (options_.no_openblas
@@ -336,10 +337,11 @@ int Comparison::run(int argc, const char* const* argv) {
         "GB/s: element bytes * (2|A| + 2n + 2|work|) / median, |A| = (n-1)(hb+1)+1, "
         "|work| = 2 n hb (block tree) or 0; memory_floor: (4|A| + 2n + |work|)",
     };
-    if (have_reference_lapack() && reference_lapack_path().find("openblas") != std::string::npos)
+    if (have_reference_lapack() && (reference_lapack_path().find("openblas") != std::string::npos ||
+                                    reference_blas_path().find("openblas") != std::string::npos))
         about.push_back(
-            "WARNING: liblapack.so.3 resolves to OpenBLAS (Debian alternatives), so the "
-            "'lapack' rows are not reference LAPACK");
+            "WARNING: liblapack.so.3 or libblas.so.3 resolves to OpenBLAS (Debian "
+            "alternatives), so the 'lapack' rows are not reference LAPACK");
     for (const auto& line : about) std::printf("%s\n", line.c_str());
 
     if (!options_.csv.empty()) {

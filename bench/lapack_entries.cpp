@@ -57,14 +57,30 @@ int lapack_pbsv([[maybe_unused]] double* a, [[maybe_unused]] int n, [[maybe_unus
 #endif
 }
 
-std::string reference_lapack_path() {
-#ifdef BANDCOMPARE_HAVE_LAPACK
+namespace {
+// File that the code at `address` was loaded from, links resolved.
+std::string library_of(void* address) {
     Dl_info where{};
-    if (dladdr(reinterpret_cast<void*>(&spbsv_), &where) == 0 || where.dli_fname == nullptr)
+    if (address == nullptr || dladdr(address, &where) == 0 || where.dli_fname == nullptr)
         return "(unknown)";
     char resolved[PATH_MAX];
     if (realpath(where.dli_fname, resolved) == nullptr) return where.dli_fname;
     return resolved;
+}
+}  // namespace
+
+std::string reference_lapack_path() {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    return library_of(reinterpret_cast<void*>(&spbsv_));
+#else
+    return {};
+#endif
+}
+
+std::string reference_blas_path() {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    // The BLAS that the linked LAPACK calls: the process's first sgemm_.
+    return library_of(dlsym(RTLD_DEFAULT, "sgemm_"));
 #else
     return {};
 #endif

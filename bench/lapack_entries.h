@@ -23,6 +23,8 @@ int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept;
 /// Debian alternatives system may point liblapack.so.3 at an optimised
 /// library); empty without LAPACK.
 std::string reference_lapack_path();
+/// The same for the BLAS library that the linked LAPACK calls (sgemm_).
+std::string reference_blas_path();
 
 /// Where Debian's libopenblas0-pthread installs OpenBLAS's LAPACK.
 inline constexpr const char* DEFAULT_OPENBLAS_PATH =
