@@ -101,17 +101,28 @@ void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
  * one band_factor_? and then one band_solve_with_factor_? per arrival.
  * The factor is the same bit for bit for every team size and slab height.
  *
- *  slab_rows  in  rows per slab, r >= 1; r <= 0 selects the default
+ *  slab_rows  in  rows per slab, r >= 1; r <= 0 selects the default of
+ *                 16384 rows.  Each slab ends in a barrier of the team, and
+ *                 the other threads share a slab's work only when r < hb:
+ *                 for narrow bands a large r is fastest.
  *  info       out 0, 1 (failed pivot: the factor is partial, B unsolved),
  *                 -i (argument i illegal), BANDSOLVE_INFO_NO_RESOURCES
  *
+ * The back substitution runs in slabs of r rows in band_solve_with_factor_?
+ * and of 2r rows in band_factor_solve_?, which fixes the order in which the
+ * terms of a row are subtracted: band_solve_with_factor_? with 2r leaves
+ * exactly the bits band_factor_solve_? with r leaves, for every column.
+ *
  * band_factor_?             factorises A in place.
- * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides
- *                           with a factor from band_factor_? or
- *                           band_factor_solve_?; A is only read.
+ * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides,
+ *                           one after the other, with a factor from
+ *                           band_factor_? or band_factor_solve_?; A is only
+ *                           read.  No pivot is tested: a zero diagonal of U
+ *                           gives infinities or NaN.
  * band_factor_solve_?       factorises and solves in one pass (the forward
  *                           substitution of the first right-hand side runs
- *                           inside the factorisation).
+ *                           inside the factorisation); nrhs <= 0 only
+ *                           factorises.  After INFO = 1 no column is solved.
  */
 void band_factor_s(float* a, const int* n, const int* hb, const int* slab_rows, int* info);
 void band_factor_d(double* a, const int* n, const int* hb, const int* slab_rows, int* info);

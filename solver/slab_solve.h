@@ -10,13 +10,12 @@
 
 namespace bandsolve {
 
-/// Slab height used when the caller passes slab_rows <= 0.  Measured on the
-/// benchmark problem (n = 2,000,000, hb = 8): every stage ends in a barrier
-/// and, for hb small against r, only the slab's own chunk carries work, so
-/// the time falls as r grows until the per-stage cost is negligible, and
-/// stays flat beyond (a slab of 4096 rows of hb = 8 fits in the second-level
-/// cache while the next stage reads it back).
-inline constexpr int DEFAULT_SLAB_ROWS = 4096;
+/// Slab height used when the caller passes slab_rows <= 0.  Every stage ends
+/// in a barrier, and the threads other than the slab's own share a stage's
+/// work only when r < hb, where each stage is short; on the benchmark
+/// problem (n = 2,000,000, hb = 8) the time falls steeply with r up to a few
+/// thousand rows and is flat from 16384 on, for a team of one and of two.
+inline constexpr int DEFAULT_SLAB_ROWS = 16384;
 
 /// The slab height a call uses: slab_rows, or the default for slab_rows <= 0
 /// (0 would never advance a stage).
