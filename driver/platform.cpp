@@ -1,6 +1,8 @@
 #include "driver/platform.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cfenv>
 #include <ctime>
@@ -49,6 +51,22 @@ bool read_process_times(ProcessTimes& times) noexcept {
     times.kernel = to_100ns(usage.ru_stime);
     times.user = to_100ns(usage.ru_utime);
     return true;
+}
+
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+    // madvise wants page-aligned bounds: advise the whole pages inside.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / page * page;
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+void touch_pages(void* data, std::size_t bytes) noexcept {
+    // Through a volatile pointer: a plain zero fill of fresh memory may be
+    // turned into a calloc that touches nothing.
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    volatile unsigned char* p = static_cast<unsigned char*>(data);
+    for (std::size_t i = 0; i < bytes; i += page) p[i] = 0;
 }
 
 }  // namespace bandbench

@@ -4,6 +4,7 @@
 // accumulated CPU times.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace bandbench {
@@ -44,5 +45,14 @@ struct ProcessTimes {
 /// Reads the process's CPU times into `times`.  Returns false and leaves
 /// `times` unchanged when the system refuses the query.
 bool read_process_times(ProcessTimes& times) noexcept;
+
+/// Asks the system to back [data, data + bytes) with huge pages where it
+/// grants them: fewer page faults when the solver first touches its work
+/// area.  A hint only; nothing changes where it is refused.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
+/// Writes one byte of every page of [data, data + bytes), so that the system
+/// backs the range with memory now rather than on first use.
+void touch_pages(void* data, std::size_t bytes) noexcept;
 
 }  // namespace bandbench
