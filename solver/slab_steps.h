@@ -36,7 +36,8 @@ void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) no
             }
         }
     }
-    for (Index i = g; i < p; ++i) {
+    // Rows above v - hb have no band element in these columns.
+    for (Index i = std::max(g, v - hb); i < p; ++i) {
         // U(i, v:w) -= U(k, i) U(k, v:w) for the slab's rows k above i
         for (Index k = std::max(i - hb, g); k < i; ++k) {
             const T uki = band_at(a, hb, k, i);
@@ -81,7 +82,7 @@ template <typename T>
 void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, Index v,
                                 Index w) noexcept {
     using Tr = ElementTraits<T>;
-    for (Index i = g; i < p; ++i) {
+    for (Index i = std::max(g, v - hb); i < p; ++i) {
         const T yi = y[i - 1];
         const Index jend = std::min(i + hb, w);
         for (Index j = v; j <= jend; ++j) y[j - 1] = Tr::update(y[j - 1], band_at(a, hb, i, j), yi);
