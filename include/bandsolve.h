@@ -101,10 +101,12 @@ void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
  * one band_factor_? and then one band_solve_with_factor_? per arrival.
  * The factor is the same bit for bit for every team size and slab height.
  *
- *  slab_rows  in  rows per slab, r >= 1; r <= 0 selects the default of
- *                 16384 rows.  Each slab ends in a barrier of the team, and
- *                 the other threads share a slab's work only when r < hb:
- *                 for narrow bands a large r is fastest.
+ *  slab_rows  in  rows per slab, r >= 1; r <= 0 selects the default:
+ *                 4096 / (hb + 1) rows (at least 1) for band_factor_? and
+ *                 band_factor_solve_?, 16384 rows for
+ *                 band_solve_with_factor_?.  Each slab ends in a barrier of
+ *                 the team, and the other threads share a slab's work only
+ *                 when r < hb.
  *  info       out 0, 1 (failed pivot: the factor is partial, B unsolved),
  *                 -i (argument i illegal), BANDSOLVE_INFO_NO_RESOURCES
  *

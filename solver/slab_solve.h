@@ -4,23 +4,37 @@
 // turns the flags into INFO (see <bandsolve.h>).
 #pragma once
 
+#include <algorithm>
+
 #include "bandsolve.h"
 #include "solver/slab_kernels.h"
 #include "solver/team.h"
 
 namespace bandsolve {
 
-/// Slab height used when the caller passes slab_rows <= 0.  Every stage ends
-/// in a barrier, and the threads other than the slab's own share a stage's
-/// work only when r < hb, where each stage is short; on the benchmark
-/// problem (n = 2,000,000, hb = 8) the time falls steeply with r up to a few
-/// thousand rows and is flat from 16384 on, for a team of one and of two.
-inline constexpr int DEFAULT_SLAB_ROWS = 16384;
+/// Default slab heights, for slab_rows <= 0 (0 would never advance a
+/// stage).  Measured on the benchmark problem (n = 2,000,000, hb = 8) with
+/// teams of one and two: every stage ends in a barrier, and the threads other
+/// than the slab's own share a stage's work only when r < hb.
+///  - Factorisation: band_block_factor factorises a slab whose diagonal block
+///    holds at most FACTOR_SLAB_ELEMENTS band elements in a local copy, about
+///    twice as fast as in place, so the default is the tallest such slab
+///    (455 rows for hb = 8); below it the barriers cost more than they save.
+///  - Solution with a finished factor: a stage is only O(r hb) work, so the
+///    time falls with r until the barriers are negligible and is flat from
+///    SOLVE_SLAB_ROWS on.
+inline constexpr Index FACTOR_SLAB_ELEMENTS = 4096;
+inline constexpr int SOLVE_SLAB_ROWS = 16384;
 
-/// The slab height a call uses: slab_rows, or the default for slab_rows <= 0
-/// (0 would never advance a stage).
-constexpr Index slab_rows_or_default(int slab_rows) noexcept {
-    return slab_rows > 0 ? slab_rows : DEFAULT_SLAB_ROWS;
+/// The slab height of a factorisation: slab_rows, or the default for hb.
+constexpr Index factor_slab_rows(int slab_rows, int hb) noexcept {
+    return slab_rows > 0 ? slab_rows
+                         : std::max<Index>(FACTOR_SLAB_ELEMENTS / (std::max<Index>(hb, 0) + 1), 1);
+}
+
+/// The slab height of a solve with a finished factor.
+constexpr Index solve_slab_rows(int slab_rows) noexcept {
+    return slab_rows > 0 ? slab_rows : SOLVE_SLAB_ROWS;
 }
 
 /// Factorises A = U^T U in place; returns INFO.  Arguments that would make
@@ -37,7 +51,7 @@ int slab_factor(T* a, int n, int hb, int slab_rows) noexcept {
     TeamObjects objects;
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
 
-    const Index r = slab_rows_or_default(slab_rows);
+    const Index r = factor_slab_rows(slab_rows, hb);
     SlabControl c = SlabControl::start(n);
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;
@@ -73,7 +87,7 @@ int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_r
     TeamObjects objects;
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
 
-    const Index r = slab_rows_or_default(slab_rows);
+    const Index r = solve_slab_rows(slab_rows);
     for (int k = 0; k < nrhs; ++k)
         detail::run_slab_solve(team, objects, a, n, hb, b + Index{k} * n, r);
     return 0;
@@ -97,7 +111,7 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
     TeamObjects objects;
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
 
-    const Index r = slab_rows_or_default(slab_rows);
+    const Index r = factor_slab_rows(slab_rows, hb);
     SlabControl c = SlabControl::start(n);
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;

@@ -66,18 +66,23 @@ TYPED_TEST(SlabEntries, SolvesAcrossSizesBandwidthsAndHeights) {
     }
 }
 
-TYPED_TEST(SlabEntries, DefaultHeightForZeroOrNegativeSlabRows) {
+TYPED_TEST(SlabEntries, DefaultHeightsForZeroOrNegativeSlabRows) {
     using T = TypeParam;
-    testing::Watchdog dog(120s, "default slab height");
+    testing::Watchdog dog(120s, "default slab heights");
     TeamOf scope(2);
-    const int n = 2 * DEFAULT_SLAB_ROWS + 37, hb = 2;
+    const int n = 2 * SOLVE_SLAB_ROWS + 37, hb = 2;
+    const int factor_rows = static_cast<int>(factor_slab_rows(0, hb));
     const auto s = random_system<T>(n, hb, 1, 3);
-    auto a = s.a, y = s.b;
-    ASSERT_EQ(band_factor_solve(a.data(), n, hb, y.data(), 1, DEFAULT_SLAB_ROWS), 0);
+    auto a = s.a, y = s.b, z = s.b;
+    ASSERT_EQ(band_factor_solve(a.data(), n, hb, y.data(), 1, factor_rows), 0);
+    EXPECT_LT(testing::scaled_residual(s.a, n, hb, y, s.b, 1), 30.0);
+    ASSERT_EQ(band_solve_with_factor(a.data(), n, hb, z.data(), 1, SOLVE_SLAB_ROWS), 0);
     for (int r : {0, -5}) {
-        auto a1 = s.a, y1 = s.b;
+        auto a1 = s.a, y1 = s.b, z1 = s.b;
         ASSERT_EQ(band_factor_solve(a1.data(), n, hb, y1.data(), 1, r), 0);
         EXPECT_TRUE(same_bits(y1, y)) << "slab_rows " << r;
+        ASSERT_EQ(band_solve_with_factor(a1.data(), n, hb, z1.data(), 1, r), 0);
+        EXPECT_TRUE(same_bits(z1, z)) << "slab_rows " << r;
     }
 }
 
