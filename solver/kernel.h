@@ -15,6 +15,7 @@
 #include <array>
 
 #include "solver/block_steps.h"
+#include "solver/team.h"
 #include "threads/sync.h"
 
 namespace bandsolve {
@@ -59,7 +60,6 @@ inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const&
     const BlockTreeArrays<T> m{a, n, hb, b, nrhs, corner, panel};
     const Index bs = block_size;
     const Index order = n;
-    int phase = 1;
 
     // Takes the next block of a sweep from `counter`; false when the sweep
     // is exhausted.  The lock covers only the read-and-advance.
@@ -72,21 +72,10 @@ inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const&
         v = c;
         return got;
     };
-    // End of a sweep: all threads meet; the elected one runs `serial`, arms
-    // the other object for the next barrier and only then lets the others go,
-    // so nobody can reach the next barrier before it is armed.
-    auto barrier = [&](auto serial) {
-        const int id = sync_ids[phase - 1];
-        sync_arrive(id);
-        int elected = 1;
-        sync_wait_elect(id, elected);
-        if (elected == 0) {
-            serial();
-            sync_arm(sync_ids[2 - phase], team_size);
-            sync_release_next(id);
-        }
-    };
-    auto failed = [&] { return error_flag_set(error_flags, phase); };
+    // End of a sweep (see TeamBarrier).
+    TeamBarrier sync(sync_ids, team_size);
+    auto barrier = [&](auto serial) { sync.wait(serial); };
+    auto failed = [&] { return error_flag_set(error_flags, sync.phase()); };
     // The fast steps for real elements whose block panel fits their local
     // buffers (every band up to hb = 63), the plain ones otherwise; both give
     // the same bytes.  Complex elements keep the plain steps: GCC 12's loop
@@ -96,10 +85,10 @@ inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const&
     auto odd_step = [&](Index v, bool gather) {
         if (fast)
             odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
-                           error_flags, phase);
+                           error_flags, sync.phase());
         else
             reference::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
-                                      pivot_floor, error_flags, phase);
+                                      pivot_floor, error_flags, sync.phase());
     };
     auto separator = [&](Index s) {
         if (fast)
@@ -113,7 +102,7 @@ inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const&
         else
             reference::backward_step(m, v, neighbour_distance, bs);
     };
-    auto toggle = [&] { phase = 3 - phase; };
+    auto toggle = [&] { sync.toggle(); };
     auto first_row_of_level = [&] { return (level_factor - 1) * bs + 1; };
 
     Index v = 0;

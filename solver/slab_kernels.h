@@ -28,6 +28,7 @@
 #include "solver/families.h"
 #include "solver/kernel.h"
 #include "solver/slab_steps.h"
+#include "solver/team.h"
 #include "threads/sync.h"
 
 namespace bandsolve {
@@ -57,12 +58,10 @@ struct SlabControl {
 namespace detail {
 
 /// Claiming and barriers of one thread of a slab solve.
-class SlabTeam {
+class SlabTeam : public TeamBarrier {
   public:
     SlabTeam(const MutexHandle& mutex, const std::array<int, 2>& ids, const int& team) noexcept
-        : mutex_(mutex), ids_(ids), team_(team) {}
-
-    int phase() const noexcept { return phase_; }
+        : TeamBarrier(ids, team), mutex_(mutex) {}
 
     /// Takes the forward chunk at `counter` if it starts at or before
     /// `reach`, advancing the counter by `first_width` for the chunk at
@@ -92,30 +91,15 @@ class SlabTeam {
         return got;
     }
 
-    /// End of a stage: all threads meet; the elected one runs `serial`, arms
-    /// the other object for the next barrier and only then lets the others
-    /// go, so nobody can reach the next barrier before it is armed.  The
-    /// phase is toggled by the caller, after its error check.
+    /// End of a stage; the phase is toggled by the caller, after its error
+    /// check.
     template <typename Serial>
     void barrier(Serial serial) const noexcept {
-        const int id = ids_[phase_ - 1];
-        sync_arrive(id);
-        int elected = 1;
-        sync_wait_elect(id, elected);
-        if (elected == 0) {
-            serial();
-            sync_arm(ids_[2 - phase_], team_);
-            sync_release_next(id);
-        }
+        wait(serial);
     }
-
-    void toggle() noexcept { phase_ = 3 - phase_; }
 
   private:
     const MutexHandle& mutex_;
-    const std::array<int, 2>& ids_;
-    const int& team_;
-    int phase_ = 1;
 };
 
 /// Forward stages of the factorising kernels; with a right-hand side y the

@@ -37,6 +37,42 @@ class TeamObjects {
     std::array<int, 2> ids_{0, 0};
 };
 
+/// The barrier between the sweeps of a team kernel, as one thread sees it:
+/// two sync objects used in turn, selected by the thread's phase.  All
+/// threads meet; the elected one runs the serial step, arms the other object
+/// for the next barrier and only then lets the others go, so nobody can reach
+/// the next barrier before it is armed.  The serial step runs while every
+/// other thread is held, so the fields it writes need no lock.
+class TeamBarrier {
+  public:
+    TeamBarrier(const std::array<int, 2>& ids, const int& team) noexcept : ids_(ids), team_(team) {}
+
+    /// 1 or 2: which object the next barrier uses, and which error flag the
+    /// current sweep sets.
+    int phase() const noexcept { return phase_; }
+    /// Moves to the other object; the caller does it after the barrier and
+    /// any error check of the sweep just ended.
+    void toggle() noexcept { phase_ = 3 - phase_; }
+
+    template <typename Serial>
+    void wait(Serial serial) const noexcept {
+        const int id = ids_[phase_ - 1];
+        sync_arrive(id);
+        int elected = 1;
+        sync_wait_elect(id, elected);
+        if (elected == 0) {
+            serial();
+            sync_arm(ids_[2 - phase_], team_);
+            sync_release_next(id);
+        }
+    }
+
+  private:
+    const std::array<int, 2>& ids_;
+    const int& team_;  // read only in the serial step: see run_team
+    int phase_ = 1;
+};
+
 /// Runs kernel(args...) on a team of `team` threads: arms the first barrier
 /// object, launches team - 1 workers, runs the kernel on the calling thread
 /// and joins the workers in launch order.  `team` must be one of the
