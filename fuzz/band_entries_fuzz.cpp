@@ -11,17 +11,21 @@
 //   0  element type (bits 0-1: s d c z) and entry (bits 2-3: band_solve,
 //      band_factor, band_solve_with_factor, band_factor_solve)
 //   1  n         (signed byte, folded into -47..47)
-//   2  hb        (signed byte, folded into -23..23)
+//   2  hb        (signed byte, folded into -23..23; 0x7f with n = 1 and a
+//      slab entry: INT_MAX, whose band array is still one element)
 //   3  nrhs      (signed byte, folded into -4..4)
 //   4  team size: bit 7 clear, a team of 1 + (byte mod 8) threads, beyond
-//      the processor count; set, set_team_size(signed byte)
-//   5  slab_rows (signed byte, folded into -19..19)
+//      the processor count; set, set_team_size with -(bits 0-5) when bit 6
+//      is set, 4 * (bits 0-5) otherwise
+//   5  slab_rows (signed byte, folded into -19..19; 0x7f INT_MAX, 0x80
+//      INT_MIN)
 //   6  bit 7 set: bits 0-2 pass a null band array, right-hand side, work area
 //   7  bit 0 set: the diagonal is made to dominate its row where the values
 //      are finite, so that most such solves succeed and reach every sweep
 //   8- matrix, right-hand side and work bytes, in that order, repeated
 //      cyclically when the input is shorter
 #include <algorithm>
+#include <climits>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -96,17 +100,16 @@ double magnitude(T v) {
 /// Makes each finite diagonal element exceed the sum of its row's finite
 /// magnitudes, keeping its sign: negative diagonals still fail.
 template <typename T>
-void dominate(T* a, int n, int hb) {
-    for (int r = 1; r <= n; ++r) {
+void dominate(T* a, long long n, long long hb) {
+    auto at = [&](long long r, long long c) -> T& { return a[(r - 1) * hb + c - 1]; };
+    for (long long r = 1; r <= n; ++r) {
         double off = 0;
-        for (int q = std::max(1, r - hb); q <= std::min(n, r + hb); ++q) {
+        for (long long q = std::max(1LL, r - hb); q <= std::min(n, r + hb); ++q) {
             if (q == r) continue;
-            const T v =
-                q < r ? a[std::size_t(q - 1) * hb + r - 1] : a[std::size_t(r - 1) * hb + q - 1];
-            const double m = magnitude(v);
+            const double m = magnitude(q < r ? at(q, r) : at(r, q));
             if (m <= 1e30) off += m;
         }
-        T& d = a[std::size_t(r - 1) * hb + r - 1];
+        T& d = at(r, r);
         const double m = magnitude(d);
         if (!(m <= 1e30)) continue;  // NaN and infinity stay
         const double grown = m + off + 1;
@@ -227,9 +230,9 @@ template <typename T>
 void run(const Call& c, std::uint8_t null_bits, bool make_dominant, int team_byte,
          const std::uint8_t* rest, std::size_t rest_size) {
     const bool shaped = c.n > 0 && c.hb >= 0;
-    const std::size_t band = shaped ? std::size_t(c.n - 1) * (c.hb + 1) + 1 : 0;
+    const std::size_t band = shaped ? std::size_t(c.n - 1) * (std::size_t(c.hb) + 1) + 1 : 0;
     const std::size_t rhs = shaped && c.nrhs > 0 ? std::size_t(c.n) * c.nrhs : 0;
-    const std::size_t work = shaped ? 2 * std::size_t(c.n) * c.hb : 0;
+    const std::size_t work = shaped && c.entry == 0 ? 2 * std::size_t(c.n) * c.hb : 0;
     Bytes bytes(rest, rest_size);
     Array<T> a(band, null_bits & 1, bytes), b(rhs, null_bits & 2, bytes),
         w(work, null_bits & 4, bytes);
@@ -237,7 +240,7 @@ void run(const Call& c, std::uint8_t null_bits, bool make_dominant, int team_byt
     const auto a0 = a.snapshot(), b0 = b.snapshot(), w0 = w.snapshot();
 
     if (team_byte & 0x80) {
-        const int p = static_cast<std::int8_t>(team_byte);
+        const int p = (team_byte & 0x40) ? -(team_byte & 0x3f) : 4 * (team_byte & 0x3f);
         set_team_size(&p);
     } else {
         bandsolve::detail::force_team_size(1 + team_byte % 8);
@@ -292,7 +295,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.n = fold(h[1], 48);
     c.hb = fold(h[2], 24);
     c.nrhs = fold(h[3], 5);
-    c.slab_rows = fold(h[5], 20);
+    c.slab_rows = h[5] == 0x7f ? INT_MAX : h[5] == 0x80 ? INT_MIN : fold(h[5], 20);
+    if (h[2] == 0x7f && c.n == 1 && c.entry != 0) c.hb = INT_MAX;
     const std::uint8_t null_bits = (h[6] & 0x80) ? (h[6] & 7) : 0;
     const bool make_dominant = h[7] & 1;
     switch (h[0] & 3) {

@@ -143,7 +143,7 @@ void run_callers(const std::vector<Solve>& jobs, int rounds, Tally& tally,
 
 class ConcurrentCallers : public ::testing::Test {
   protected:
-    void SetUp() override { threads_before_ = testing::process_thread_count(); }
+    void SetUp() override { threads_before_ = testing::baseline_thread_count(); }
     void TearDown() override {
         reset_team_size();
         EXPECT_EQ(testing::settled_thread_count(threads_before_), threads_before_)

@@ -55,7 +55,7 @@ Outcome<T> run_with_team(int team, Entry e, const BandSystem<T>& s, int slab_row
 template <typename T>
 class RefusedResources : public ::testing::Test {
   protected:
-    void SetUp() override { threads_before_ = testing::process_thread_count(); }
+    void SetUp() override { threads_before_ = testing::baseline_thread_count(); }
     void TearDown() override {
         platform::clear_injected_failures();
         reset_team_size();

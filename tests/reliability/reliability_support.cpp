@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "solver/block_tree.h"
 
@@ -47,6 +50,16 @@ int process_thread_count() {
         if (entry->d_name[0] != '.') ++count;
     closedir(dir);
     return count;
+}
+
+int baseline_thread_count() {
+    long tid = 0;
+    std::thread([&] { tid = syscall(SYS_gettid); }).join();
+    // Once its entry has gone, only threads that stay are counted.
+    const std::string entry = "/proc/self/task/" + std::to_string(tid);
+    for (int attempt = 0; attempt < 100000 && access(entry.c_str(), F_OK) == 0; ++attempt)
+        sched_yield();
+    return process_thread_count();
 }
 
 int settled_thread_count(int expected) {

@@ -135,6 +135,11 @@ int pick_row_by_level(int n, long long bs, std::mt19937_64& gen, int& level);
 /// Threads of this process (the entries of /proc/self/task).
 int process_thread_count();
 
+/// The thread count a test starts from: taken after one thread has been
+/// created and joined, since a sanitizer's runtime starts a helper thread of
+/// its own at the first thread creation of the process.
+int baseline_thread_count();
+
 /// The thread count once threads that were joined have left the process
 /// table: the kernel removes an ended thread's entry just after the join
 /// returns, so a few re-reads (yielding in between) settle it.  Returns the

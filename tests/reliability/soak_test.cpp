@@ -143,7 +143,7 @@ TEST(Soak, RandomSolvesAgreeWithTeamOfOneAndLeaveNothingBehind) {
     std::fflush(stdout);
     RecordProperty("seed", std::to_string(seed));
 
-    const int threads_before = testing::process_thread_count();
+    const int threads_before = testing::baseline_thread_count();
     ASSERT_GT(threads_before, 0);
 
     // The first solve of the process fixes the block size of every family;
