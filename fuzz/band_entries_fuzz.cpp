@@ -10,7 +10,8 @@
 // Input layout (missing bytes read as zero):
 //   0  element type (bits 0-1: s d c z) and entry (bits 2-3: band_solve,
 //      band_factor, band_solve_with_factor, band_factor_solve)
-//   1  n         (signed byte, folded into -47..47)
+//   1  n         (bit 7 set: -(bits 0-2); clear: 2 * byte + bit 7 of byte
+//      7, 0..255, so that trees of several levels occur)
 //   2  hb        (signed byte, folded into -23..23; 0x7f with n = 1 and a
 //      slab entry: INT_MAX, whose band array is still one element)
 //   3  nrhs      (signed byte, folded into -4..4)
@@ -292,7 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Call c;
     c.entry = (h[0] >> 2) & 3;
-    c.n = fold(h[1], 48);
+    c.n = (h[1] & 0x80) ? -(h[1] & 7) : 2 * h[1] + (h[7] >> 7);
     c.hb = fold(h[2], 24);
     c.nrhs = fold(h[3], 5);
     c.slab_rows = h[5] == 0x7f ? INT_MAX : h[5] == 0x80 ? INT_MIN : fold(h[5], 20);

@@ -25,7 +25,11 @@ def values(kind, comp, count):
 
 
 def seed(name, type_, entry, n, hb, nrhs, team, slab, nulls=0, dominant=1, kind="plain"):
-    header = bytes([type_ | (entry << 2), n & 0xFF, hb & 0xFF, nrhs & 0xFF, team & 0xFF,
+    # n is stored as n // 2 (bit 7 of byte 7 adds the odd one), or as
+    # 0x80 | -n for the negative orders
+    n_byte = (n // 2) if n >= 0 else 0x80 | (-n & 7)
+    dominant |= (n & 1) << 7 if n >= 0 else 0
+    header = bytes([type_ | (entry << 2), n_byte, hb & 0xFF, nrhs & 0xFF, team & 0xFF,
                     slab & 0xFF, nulls, dominant])
     comp = SIZES[type_]
     body = values(kind, comp, 16 if type_ < 2 else 32)
@@ -50,4 +54,6 @@ seed("d_factor_hb_int_max", 1, 1, 1, 0x7F, 1, 2, 0)
 seed("s_factorsolve_slab_int_max", 0, 3, 21, 2, 3, 4, 0x7F)
 seed("z_withfactor_slab_int_min", 3, 2, 14, 3, 2, 3, 0x80)
 seed("d_set_team_size_large", 1, 0, 26, 4, 1, 0x90, 0)
+seed("s_solve_three_levels", 0, 0, 201, 20, 1, 4, 0)
+seed("z_solve_three_levels", 3, 0, 131, 9, 2, 3, 0)
 sys.exit(0)
