@@ -113,32 +113,12 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     }
 
     // Right coupling: X's last hb rows reaching into its right separator.
-    Index first_row = 0, row_count = 0, cbegin = w + 1, climit = 0;
-    bool per_row_range = false;
-    if (gather) {
-        if (w < n) {
-            first_row = std::max(w + 1 - hb, v);
-            row_count = w - first_row + 1;
-            climit = std::min(w + hb, n);
-            per_row_range = true;
-            for (Index p = 1; p <= row_count; ++p) {
-                const Index r = first_row + p - 1;
-                const Index cend = std::min(r + hb, n);
-                for (Index j = w + 1; j <= cend; ++j) m.P(p, j) = m.A(r, j);
-                for (Index j = cend + 1; j <= climit; ++j) m.P(p, j) = Tr::zero();
-            }
-        }
-    } else if (v + f <= n) {
-        first_row = w - hb + 1;
-        row_count = hb;
-        cbegin = v + f;
-        climit = std::min(cbegin + hb - 1, n);
-    }
+    const reference::RightCoupling rc = reference::right_coupling(m, v, w, gather, f);
     // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
-    for (Index p = 1; p <= row_count; ++p) {
-        const Index r = first_row + p - 1;
-        const Index cend = per_row_range ? std::min(r + hb, climit) : climit;
-        const Index cols = cend - cbegin + 1;
+    for (Index p = 1; p <= rc.row_count; ++p) {
+        const Index r = rc.first_row + p - 1;
+        const Index cbegin = rc.cbegin;
+        const Index cols = rc.cend(r, hb) - cbegin + 1;
         if (cols <= 0) continue;
         const T* __restrict ur = &m.A(r, r);  // ur[c - r] = U(r, c)
         T* __restrict pr = &m.P(p, cbegin);   // pr[j - cbegin] = P(p, j)

@@ -1,7 +1,30 @@
-// The public C entries of the four block-tree families.
+// The public C entries of the four block-tree families, and the choice of
+// the kernel body the processor runs.
 #include "solver/block_tree_solve.h"
 
+#include <atomic>
+
 #include "solver/families.h"
+
+namespace bandsolve {
+
+namespace {
+std::atomic<bool> g_force_portable{false};
+}
+
+bool detail::use_avx2() noexcept {
+    static const bool has_avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has_avx2 && !g_force_portable.load(std::memory_order_relaxed);
+}
+
+void detail::force_portable_kernels(bool portable) noexcept {
+    g_force_portable.store(portable, std::memory_order_relaxed);
+}
+
+}  // namespace bandsolve
 
 using bandsolve::block_tree_solve;
 

@@ -49,14 +49,16 @@ using SyncIds = std::array<int, 2>;
 
 namespace detail {
 
-/// The kernel's body; band_kernel below runs it compiled for the processor.
+/// The kernel's body, compiled as it stands for every x86-64 processor, with
+/// every step it calls inlined into it; band_kernel below runs either this or
+/// band_kernel_avx2.
 template <typename T>
-inline void band_kernel_body(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
-                             T* const& corner, T* const& panel, const MutexHandle& mutex,
-                             const SyncIds& sync_ids, const Index& block_size, const int& team_size,
-                             Index& level_factor, Index& neighbour_distance, Index& block_stride,
-                             Index& first_odd_row, Index& next_row, Index& back_row,
-                             const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+__attribute__((flatten)) void band_kernel_body(
+    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
+    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
+    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
+    ErrorFlags& error_flags) noexcept {
     const BlockTreeArrays<T> m{a, n, hb, b, nrhs, corner, panel};
     const Index bs = block_size;
     const Index order = n;
@@ -179,19 +181,6 @@ __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
                         back_row, pivot_floor, error_flags);
 }
 
-/// The portable body, for every x86-64 processor.
-template <typename T>
-__attribute__((flatten)) void band_kernel_portable(
-    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
-    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
-    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
-    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
-    ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
-                        level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
-                        back_row, pivot_floor, error_flags);
-}
-
 /// Whether the kernel runs the AVX2 body: the processor has AVX2 and no test
 /// has asked for the portable body.  Both bodies give the same bytes.
 bool use_avx2() noexcept;
@@ -212,8 +201,7 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  Index& level_factor, Index& neighbour_distance, Index& block_stride,
                  Index& first_odd_row, Index& next_row, Index& back_row,
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
-    auto* body =
-        detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_portable<T>;
+    auto* body = detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_body<T>;
     body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
          neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
          error_flags);

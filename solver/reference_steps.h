@@ -47,6 +47,48 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
     }
 }
 
+/// Rows and columns of an odd block's right coupling (X's last hb rows that
+/// reach into its right separator S), gathered from the band array at level
+/// 1; at higher levels the panel already holds it.  Row p = 1..row_count is
+/// block row first_row + p - 1; its columns run from cbegin to cend(r).
+struct RightCoupling {
+    Index first_row = 0, row_count = 0, cbegin = 0, climit = 0;
+    bool per_row_range = false;  // level 1: row r stops at min(r + hb, climit)
+
+    Index cend(Index r, Index hb) const noexcept {
+        return per_row_range ? std::min(r + hb, climit) : climit;
+    }
+};
+
+template <typename T>
+RightCoupling right_coupling(const BlockTreeArrays<T>& m, Index v, Index w, bool gather,
+                             Index f) noexcept {
+    using Tr = ElementTraits<T>;
+    const Index n = m.n, hb = m.hb;
+    RightCoupling rc;
+    rc.cbegin = w + 1;
+    if (gather) {
+        if (w < n) {
+            rc.first_row = std::max(w + 1 - hb, v);
+            rc.row_count = w - rc.first_row + 1;
+            rc.climit = std::min(w + hb, n);
+            rc.per_row_range = true;
+            for (Index p = 1; p <= rc.row_count; ++p) {
+                const Index r = rc.first_row + p - 1;
+                const Index cend = std::min(r + hb, n);
+                for (Index j = w + 1; j <= cend; ++j) m.P(p, j) = m.A(r, j);
+                for (Index j = cend + 1; j <= rc.climit; ++j) m.P(p, j) = Tr::zero();
+            }
+        }
+    } else if (v + f <= n) {
+        rc.first_row = w - hb + 1;
+        rc.row_count = hb;
+        rc.cbegin = v + f;
+        rc.climit = std::min(rc.cbegin + hb - 1, n);
+    }
+    return rc;
+}
+
 /// Odd-block step for the block starting at row v: factorises its diagonal
 /// block, solves its couplings with its left and right separators into the
 /// panel, and runs the forward substitution over it.  With `gather` (level 1)
@@ -91,31 +133,11 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     }
 
     // Right coupling: X's last hb rows reaching into its right separator.
-    Index first_row = 0, row_count = 0, cbegin = w + 1, climit = 0;
-    bool per_row_range = false;
-    if (gather) {
-        if (w < n) {
-            first_row = std::max(w + 1 - hb, v);
-            row_count = w - first_row + 1;
-            climit = std::min(w + hb, n);
-            per_row_range = true;
-            for (Index p = 1; p <= row_count; ++p) {
-                const Index r = first_row + p - 1;
-                const Index cend = std::min(r + hb, n);
-                for (Index j = w + 1; j <= cend; ++j) m.P(p, j) = m.A(r, j);
-                for (Index j = cend + 1; j <= climit; ++j) m.P(p, j) = Tr::zero();
-            }
-        }
-    } else if (v + f <= n) {
-        first_row = w - hb + 1;
-        row_count = hb;
-        cbegin = v + f;
-        climit = std::min(cbegin + hb - 1, n);
-    }
+    const RightCoupling rc = right_coupling(m, v, w, gather, f);
     // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
-    for (Index p = 1; p <= row_count; ++p) {
-        const Index r = first_row + p - 1;
-        const Index cend = per_row_range ? std::min(r + hb, climit) : climit;
+    for (Index p = 1; p <= rc.row_count; ++p) {
+        const Index r = rc.first_row + p - 1;
+        const Index cbegin = rc.cbegin, cend = rc.cend(r, hb);
         const T d = m.A(r, r);
         for (Index j = cbegin; j <= cend; ++j) {
             T& pj = m.P(p, j);

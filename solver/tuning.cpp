@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "bandsolve.h"
-#include "solver/kernel.h"
 
 namespace bandsolve {
 namespace {
@@ -52,22 +51,6 @@ void init_tuning_parameters_complex() noexcept {
 
 void init_tuning_parameters_small() noexcept {
     init_once([](int) { return TuningParameters{8, 6, 4}; });
-}
-
-namespace {
-std::atomic<bool> g_force_portable{false};
-}
-
-bool detail::use_avx2() noexcept {
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has_avx2 && !g_force_portable.load(std::memory_order_relaxed);
-}
-
-void detail::force_portable_kernels(bool portable) noexcept {
-    g_force_portable.store(portable, std::memory_order_relaxed);
 }
 
 void detail::reset_tuning_parameters() noexcept {
