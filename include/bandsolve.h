@@ -31,6 +31,8 @@
 #ifndef BANDSOLVE_H
 #define BANDSOLVE_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 #include <complex>
 typedef std::complex<float> bandsolve_complex_float;
@@ -44,17 +46,25 @@ typedef double _Complex bandsolve_complex_double;
 
 #define BANDSOLVE_INFO_NO_RESOURCES (-100)
 
+/* Marks the library's public entries; a shared build exports these and
+ * nothing else. */
+#if defined(__GNUC__) || defined(__clang__)
+#define BANDSOLVE_API __attribute__((visibility("default")))
+#else
+#define BANDSOLVE_API
+#endif
+
 /* ---- Team size ------------------------------------------------------- */
 
 /* Writes the number of processors in the process's affinity mask. */
-void count_processors(int* count);
+BANDSOLVE_API void count_processors(int* count);
 /* Team size of later solves: min(*p, 32, processor count); 0 means "the
  * processor count" at the next get_team_size. */
-void set_team_size(const int* p);
+BANDSOLVE_API void set_team_size(const int* p);
 /* Writes the team size; if none is set yet, sets it to the processor count. */
-void get_team_size(int* p);
+BANDSOLVE_API void get_team_size(int* p);
 /* Sets the team size to the processor count. */
-void reset_team_size(void);
+BANDSOLVE_API void reset_team_size(void);
 
 /* ---- Block-tree solvers ---------------------------------------------- */
 
@@ -78,14 +88,14 @@ void reset_team_size(void);
  * The complex entries treat A as complex symmetric (A = A^T, never
  * conjugated).
  */
-void band_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs, float* work,
+BANDSOLVE_API void band_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs, float* work,
                   int* info);
-void band_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
+BANDSOLVE_API void band_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
                   double* work, int* info);
-void band_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
+BANDSOLVE_API void band_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
                   bandsolve_complex_float* b, const int* nrhs, bandsolve_complex_float* work,
                   int* info);
-void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
+BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
                   bandsolve_complex_double* b, const int* nrhs, bandsolve_complex_double* work,
                   int* info);
 
@@ -126,34 +136,105 @@ void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
  *                           inside the factorisation); nrhs <= 0 only
  *                           factorises.  After INFO = 1 no column is solved.
  */
-void band_factor_s(float* a, const int* n, const int* hb, const int* slab_rows, int* info);
-void band_factor_d(double* a, const int* n, const int* hb, const int* slab_rows, int* info);
-void band_factor_c(bandsolve_complex_float* a, const int* n, const int* hb, const int* slab_rows,
+BANDSOLVE_API void band_factor_s(float* a, const int* n, const int* hb, const int* slab_rows, int* info);
+BANDSOLVE_API void band_factor_d(double* a, const int* n, const int* hb, const int* slab_rows, int* info);
+BANDSOLVE_API void band_factor_c(bandsolve_complex_float* a, const int* n, const int* hb, const int* slab_rows,
                    int* info);
-void band_factor_z(bandsolve_complex_double* a, const int* n, const int* hb, const int* slab_rows,
+BANDSOLVE_API void band_factor_z(bandsolve_complex_double* a, const int* n, const int* hb, const int* slab_rows,
                    int* info);
 
-void band_solve_with_factor_s(const float* a, const int* n, const int* hb, float* b,
+BANDSOLVE_API void band_solve_with_factor_s(const float* a, const int* n, const int* hb, float* b,
                               const int* nrhs, const int* slab_rows, int* info);
-void band_solve_with_factor_d(const double* a, const int* n, const int* hb, double* b,
+BANDSOLVE_API void band_solve_with_factor_d(const double* a, const int* n, const int* hb, double* b,
                               const int* nrhs, const int* slab_rows, int* info);
-void band_solve_with_factor_c(const bandsolve_complex_float* a, const int* n, const int* hb,
+BANDSOLVE_API void band_solve_with_factor_c(const bandsolve_complex_float* a, const int* n, const int* hb,
                               bandsolve_complex_float* b, const int* nrhs, const int* slab_rows,
                               int* info);
-void band_solve_with_factor_z(const bandsolve_complex_double* a, const int* n, const int* hb,
+BANDSOLVE_API void band_solve_with_factor_z(const bandsolve_complex_double* a, const int* n, const int* hb,
                               bandsolve_complex_double* b, const int* nrhs, const int* slab_rows,
                               int* info);
 
-void band_factor_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs,
+BANDSOLVE_API void band_factor_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs,
                          const int* slab_rows, int* info);
-void band_factor_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
+BANDSOLVE_API void band_factor_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
                          const int* slab_rows, int* info);
-void band_factor_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
+BANDSOLVE_API void band_factor_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
                          bandsolve_complex_float* b, const int* nrhs, const int* slab_rows,
                          int* info);
-void band_factor_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
+BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
                          bandsolve_complex_double* b, const int* nrhs, const int* slab_rows,
                          int* info);
+
+/* ---- LAPACK-style entries --------------------------------------------- */
+
+/*
+ * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
+ * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
+ * Runs the slab-pipelined solver with get_team_size threads and manages its
+ * own work area.
+ *
+ *  uplo  in      'U' or 'L' (either case): which triangle AB holds
+ *  n     in      order of A, n >= 0
+ *  kd    in      number of super- (or sub-) diagonals, kd >= 0
+ *  nrhs  in      number of right-hand sides, nrhs >= 0
+ *  ab    in/out  LDAB x n band array in LAPACK's layout: 'U': A(i,j) in
+ *                ab[kd+i-j + (j-1)*ldab] for max(1,j-kd) <= i <= j;
+ *                'L': A(i,j) in ab[i-j + (j-1)*ldab] for j <= i <= min(n,j+kd).
+ *                On return the factor U (A = U^T U, 'U') or L (A = L L^T,
+ *                'L') in the same layout; the complex entries factorise
+ *                A = U^H U / L L^H.
+ *  ldab  in      leading dimension of ab, ldab >= kd + 1
+ *  b     in/out  LDB x nrhs right-hand sides; on return the solutions
+ *  ldb   in      leading dimension of b, ldb >= max(1, n)
+ *  info  out     0: solved;
+ *                i > 0: the leading minor of order i is not positive
+ *                definite (pivot i was not greater than zero); ab holds the
+ *                factor of rows 1..i-1, b is untouched;
+ *                -i: argument i had an illegal value; nothing was touched
+ *                (nothing is printed and the program goes on, unlike
+ *                reference LAPACK's XERBLA);
+ *                BANDSOLVE_INFO_NO_RESOURCES: the work area or the team's
+ *                mutex and sync objects could not be had; nothing was
+ *                touched.
+ *
+ * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
+ * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv
+ * and zpbsv do: only the real part of the diagonal is read.
+ */
+BANDSOLVE_API void band_pbsv_s(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                               float* ab, const int* ldab, float* b, const int* ldb, int* info);
+BANDSOLVE_API void band_pbsv_d(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                               double* ab, const int* ldab, double* b, const int* ldb, int* info);
+BANDSOLVE_API void band_pbsv_c(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                               bandsolve_complex_float* ab, const int* ldab,
+                               bandsolve_complex_float* b, const int* ldb, int* info);
+BANDSOLVE_API void band_pbsv_z(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                               bandsolve_complex_double* ab, const int* ldab,
+                               bandsolve_complex_double* b, const int* ldb, int* info);
+
+/*
+ * The same entries under the names a Fortran 77 compiler gives an external
+ * procedure (gfortran: lower case and a trailing underscore), taking the
+ * hidden length of the character argument: in Fortran,
+ *     CALL DPBSV(UPLO, N, KD, NRHS, AB, LDAB, B, LDB, INFO)
+ * becomes
+ *     CALL BAND_PBSV_D(UPLO, N, KD, NRHS, AB, LDAB, B, LDB, INFO)
+ * with no interface block.
+ */
+BANDSOLVE_API void band_pbsv_s_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                float* ab, const int* ldab, float* b, const int* ldb, int* info,
+                                size_t uplo_len);
+BANDSOLVE_API void band_pbsv_d_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                double* ab, const int* ldab, double* b, const int* ldb, int* info,
+                                size_t uplo_len);
+BANDSOLVE_API void band_pbsv_c_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                bandsolve_complex_float* ab, const int* ldab,
+                                bandsolve_complex_float* b, const int* ldb, int* info,
+                                size_t uplo_len);
+BANDSOLVE_API void band_pbsv_z_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                bandsolve_complex_double* ab, const int* ldab,
+                                bandsolve_complex_double* b, const int* ldb, int* info,
+                                size_t uplo_len);
 
 #ifdef __cplusplus
 }

@@ -24,7 +24,8 @@ struct CEntries;
     static constexpr auto solve = &band_solve_##s;                         \
     static constexpr auto factor = &band_factor_##s;                       \
     static constexpr auto solve_with_factor = &band_solve_with_factor_##s; \
-    static constexpr auto factor_solve = &band_factor_solve_##s;
+    static constexpr auto factor_solve = &band_factor_solve_##s;           \
+    static constexpr auto pbsv = &band_pbsv_##s;
 template <>
 struct CEntries<float> {
     BANDSOLVE_ENTRIES(s)
@@ -70,6 +71,15 @@ template <typename T>
 int band_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows = 0) noexcept {
     int info = 0;
     detail::CEntries<T>::factor_solve(a, &n, &hb, b, &nrhs, &slab_rows, &info);
+    return info;
+}
+
+/// LAPACK-style factor-and-solve (band_pbsv_s/d/c/z): ?pbsv's arguments and
+/// contract, the complex types Hermitian; returns INFO.
+template <typename T>
+int band_pbsv(char uplo, int n, int kd, int nrhs, T* ab, int ldab, T* b, int ldb) noexcept {
+    int info = 0;
+    detail::CEntries<T>::pbsv(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, &info);
     return info;
 }
 
