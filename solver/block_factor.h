@@ -30,7 +30,7 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
         for (Index c = 1; c <= span; ++c) row_k[c] = Tr::divide(row_k[c], d);
         for (Index i = 1; i <= span; ++i) {
             T* __restrict row_i = row_k + i * (hb + 1);  // row_i[c - i] = A(k+i, k+c)
-            const T uki = row_k[i];
+            const T uki = Tr::adjoint(row_k[i]);
             for (Index c = i; c <= span; ++c)
                 row_i[c - i] = Tr::update(row_i[c - i], row_k[c], uki);
         }

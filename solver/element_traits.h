@@ -12,7 +12,10 @@
 //    rounded;
 //  - the one accumulation (the separator's inner product) is rounded to the
 //    component precision after every addition;
-//  - complex matrices are complex symmetric: nothing is ever conjugated.
+//  - complex matrices are complex symmetric: nothing is ever conjugated;
+//  - except in the Hermitian families (Hermitian<C>, used by the slab
+//    scheme of the LAPACK-style entries), where adjoint() conjugates the
+//    transposed operand of an update, as A = U^H U requires.
 #pragma once
 
 #include <cmath>
@@ -113,6 +116,8 @@ struct RealTraits {
         return static_cast<R>(static_cast<E>(x) / static_cast<E>(y));
     }
     static R sqrt(R x) noexcept { return static_cast<R>(std::sqrt(static_cast<E>(x))); }
+    /// An element read from the transposed position: the same element.
+    static R adjoint(R x) noexcept { return x; }
     /// A pivot fails when it is not greater than the floor; NaN passes.
     static bool pivot_fails(R d, R floor) noexcept { return d <= floor; }
     static R zero() noexcept { return R(0); }
@@ -153,6 +158,8 @@ struct ComplexTraits {
     }
     static T divide(T x, T y) noexcept { return complex_divide<C, E>(x, y); }
     static T sqrt(T x) noexcept { return complex_sqrt<C, E>(x); }
+    /// Complex symmetric: A(j, i) = A(i, j), unconjugated.
+    static T adjoint(T x) noexcept { return x; }
     /// Fails only for a pivot whose modulus is not above the floor (with a
     /// zero floor: both parts zero); NaN passes.
     static bool pivot_fails(T d, C floor) noexcept {
@@ -165,6 +172,39 @@ template <>
 struct ElementTraits<std::complex<float>> : ComplexTraits<float, double> {};
 template <>
 struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {};
+
+/// An element of a Hermitian matrix (A(j, i) = conj A(i, j)), factorised
+/// as A = U^H U.  The same two components as std::complex<C>; a distinct
+/// type so that the templates written over the element type pick the
+/// Hermitian arithmetic below.
+template <typename C>
+struct Hermitian : std::complex<C> {
+    using std::complex<C>::complex;
+    Hermitian() = default;
+    Hermitian(const std::complex<C>& z) noexcept : std::complex<C>(z) {}
+};
+
+/// Hermitian families: the complex arithmetic and rounding of ComplexTraits,
+/// with the transposed operand of every update conjugated, and the real
+/// pivot of a Hermitian positive-definite factorisation: only the real part
+/// of a diagonal element is read (its imaginary part is zero in exact
+/// arithmetic), the pivot fails when that real part is not above the floor
+/// (NaN passes), and the factor's diagonal is real.
+template <typename C, typename E>
+struct HermitianTraits : ComplexTraits<C, E> {
+    using T = Hermitian<C>;
+
+    static T adjoint(T x) noexcept { return std::conj(static_cast<std::complex<C>>(x)); }
+    static bool pivot_fails(T d, C floor) noexcept { return d.real() <= floor; }
+    static T sqrt(T d) noexcept {
+        return T(static_cast<C>(std::sqrt(static_cast<E>(d.real()))), C(0));
+    }
+};
+
+template <>
+struct ElementTraits<Hermitian<float>> : HermitianTraits<float, double> {};
+template <>
+struct ElementTraits<Hermitian<double>> : HermitianTraits<double, double> {};
 
 template <typename T>
 using RealOf = typename ElementTraits<T>::Real;

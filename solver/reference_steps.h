@@ -25,7 +25,7 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
     for (Index i = first; i <= last; ++i) {
         // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
         for (Index k = std::max(first, i - w); k < i; ++k) {
-            const T uki = band_at(a, w, k, i);
+            const T uki = Tr::adjoint(band_at(a, w, k, i));
             const Index jend = std::min(k + w, last);
             for (Index j = i; j <= jend; ++j) {
                 T& aij = band_at(a, w, i, j);

@@ -37,6 +37,31 @@ constexpr Index solve_slab_rows(int slab_rows) noexcept {
     return slab_rows > 0 ? slab_rows : SOLVE_SLAB_ROWS;
 }
 
+namespace detail {
+
+/// Runs the factorisation kernel with slab height r and fresh counters on
+/// the team's objects; returns 0, or 1 after a failed pivot.
+template <typename T>
+int run_slab_factor(int& team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    run_team(team, objects.ids(), &band_slab_factor<T>, a, n, hb, r, objects.mutex(), objects.ids(),
+             team, c.slab_start, c.next_chunk, pivot_floor, flags);
+    return flags[0] | flags[1];
+}
+
+/// Runs the solve kernel on column y with slab height r and fresh counters.
+template <typename T>
+void run_slab_solve(int& team, TeamObjects& objects, const T* a, int n, int hb, T* y,
+                    Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    run_team(team, objects.ids(), &band_slab_solve<T>, a, n, hb, y, r, objects.mutex(),
+             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
+}
+
+}  // namespace detail
+
 /// Factorises A = U^T U in place; returns INFO.  Arguments that would make
 /// the solver address memory outside the arrays are rejected with INFO =
 /// -(their position) before anything is touched; n <= 0 does nothing.
@@ -50,28 +75,8 @@ int slab_factor(T* a, int n, int hb, int slab_rows) noexcept {
     get_team_size(&team);
     TeamObjects objects;
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
-
-    const Index r = factor_slab_rows(slab_rows, hb);
-    SlabControl c = SlabControl::start(n);
-    ErrorFlags flags{0, 0};
-    const RealOf<T> pivot_floor = 0;
-    run_team(team, objects.ids(), &band_slab_factor<T>, a, n, hb, r, objects.mutex(), objects.ids(),
-             team, c.slab_start, c.next_chunk, pivot_floor, flags);
-    return flags[0] | flags[1];
+    return detail::run_slab_factor(team, objects, a, n, hb, factor_slab_rows(slab_rows, hb));
 }
-
-namespace detail {
-
-/// Runs the solve kernel on column y with slab height r and fresh counters.
-template <typename T>
-void run_slab_solve(int& team, TeamObjects& objects, const T* a, int n, int hb, T* y,
-                    Index r) noexcept {
-    SlabControl c = SlabControl::start(n);
-    run_team(team, objects.ids(), &band_slab_solve<T>, a, n, hb, y, r, objects.mutex(),
-             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
-}
-
-}  // namespace detail
 
 /// Solves U^T U X = B column by column with a finished factor; returns INFO.
 template <typename T>

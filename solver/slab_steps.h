@@ -9,6 +9,9 @@
 // g = P).  Every update and every division is stored, and so rounded, before
 // the next one; an element receives its updates from the rows above it in
 // increasing row order, exactly as one band_block_factor over all rows does.
+// An element read from its transposed position (U(k, i) as an element of
+// U^T) goes through Tr::adjoint, which conjugates it in the Hermitian
+// families (A = U^H U) and leaves it alone in all others.
 #pragma once
 
 #include <algorithm>
@@ -29,7 +32,7 @@ void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) no
     for (Index k = std::max<Index>(v - hb, 1); k < g; ++k) {
         const Index jend = std::min(w, k + hb);
         for (Index i = g; i < p; ++i) {
-            const T uki = band_at(a, hb, k, i);
+            const T uki = Tr::adjoint(band_at(a, hb, k, i));
             for (Index j = v; j <= jend; ++j) {
                 T& uij = band_at(a, hb, i, j);
                 uij = Tr::update(uij, band_at(a, hb, k, j), uki);
@@ -40,7 +43,7 @@ void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) no
     for (Index i = std::max(g, v - hb); i < p; ++i) {
         // U(i, v:w) -= U(k, i) U(k, v:w) for the slab's rows k above i
         for (Index k = std::max(i - hb, g); k < i; ++k) {
-            const T uki = band_at(a, hb, k, i);
+            const T uki = Tr::adjoint(band_at(a, hb, k, i));
             const Index jend = std::min(k + hb, w);
             for (Index j = v; j <= jend; ++j) {
                 T& uij = band_at(a, hb, i, j);
@@ -67,7 +70,7 @@ void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
     for (Index k = std::max<Index>(p - hb, 1); k < p; ++k) {
         const Index reach = std::min(k + hb, w);
         for (Index i = p; i <= reach; ++i) {
-            const T uki = band_at(a, hb, k, i);
+            const T uki = Tr::adjoint(band_at(a, hb, k, i));
             for (Index j = i; j <= reach; ++j) {
                 T& aij = band_at(a, hb, i, j);
                 aij = Tr::update(aij, band_at(a, hb, k, j), uki);
@@ -85,7 +88,8 @@ void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, In
     for (Index i = std::max(g, v - hb); i < p; ++i) {
         const T yi = y[i - 1];
         const Index jend = std::min(i + hb, w);
-        for (Index j = v; j <= jend; ++j) y[j - 1] = Tr::update(y[j - 1], band_at(a, hb, i, j), yi);
+        for (Index j = v; j <= jend; ++j)
+            y[j - 1] = Tr::update(y[j - 1], Tr::adjoint(band_at(a, hb, i, j)), yi);
     }
 }
 
@@ -98,7 +102,7 @@ void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
         const T yi = y[i - 1] = Tr::divide(y[i - 1], band_at(a, hb, i, i));
         const Index jend = std::min(i + hb, w);
         for (Index j = i + 1; j <= jend; ++j)
-            y[j - 1] = Tr::update(y[j - 1], band_at(a, hb, i, j), yi);
+            y[j - 1] = Tr::update(y[j - 1], Tr::adjoint(band_at(a, hb, i, j)), yi);
     }
 }
 
