@@ -3,6 +3,7 @@
 // LAPACK's lower band storage, UPLO = 'L', LDAB = hb + 1.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 
 extern "C" {
@@ -10,6 +11,12 @@ void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, floa
             const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
 void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+void cpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+            std::complex<float>* ab, const int* ldab, std::complex<float>* b, const int* ldb,
+            int* info, std::size_t uplo_len);
+void zpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+            std::complex<double>* ab, const int* ldab, std::complex<double>* b, const int* ldb,
+            int* info, std::size_t uplo_len);
 void spbtrf_(const char* uplo, const int* n, const int* kd, float* ab, const int* ldab, int* info,
              std::size_t uplo_len);
 void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, int* info,
@@ -21,6 +28,25 @@ void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, con
 }
 
 namespace bandsolve::testing {
+
+/// LAPACK ?pbsv with its own argument list, overloaded on the element type
+/// (the complex ones Hermitian).
+inline void lapack_pbsv(char uplo, int n, int kd, int nrhs, float* ab, int ldab, float* b, int ldb,
+                        int* info) {
+    spbsv_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, info, 1);
+}
+inline void lapack_pbsv(char uplo, int n, int kd, int nrhs, double* ab, int ldab, double* b,
+                        int ldb, int* info) {
+    dpbsv_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, info, 1);
+}
+inline void lapack_pbsv(char uplo, int n, int kd, int nrhs, std::complex<float>* ab, int ldab,
+                        std::complex<float>* b, int ldb, int* info) {
+    cpbsv_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, info, 1);
+}
+inline void lapack_pbsv(char uplo, int n, int kd, int nrhs, std::complex<double>* ab, int ldab,
+                        std::complex<double>* b, int ldb, int* info) {
+    zpbsv_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, info, 1);
+}
 
 /// LAPACK ?pbsv on our band storage: factorises and solves in place.
 inline int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) {
