@@ -47,7 +47,7 @@ constexpr int SWEEP_ORDERS[] = {10000, 100000, 1000000, 2000000};
 constexpr int SWEEP_HALF_BANDWIDTHS[] = {1, 2, 4, 8, 16, 32};
 constexpr int NRHS = 1;
 
-enum class Entry { lapack, openblas, block_tree, slab, memory_floor };
+enum class Entry { lapack, openblas, block_tree, slab, pbsv, memory_floor };
 
 const char* entry_name(Entry e) {
     switch (e) {
@@ -59,6 +59,8 @@ const char* entry_name(Entry e) {
             return "block_tree";
         case Entry::slab:
             return "slab";
+        case Entry::pbsv:
+            return "band_pbsv";
         case Entry::memory_floor:
             return "memory_floor";
     }
@@ -471,6 +473,23 @@ void Comparison::run_type(const FloatSystem& s, int runs) {
         }));
     }
 #endif
+
+    // The LAPACK-style entry on the same arrays as LAPACK's row ('L',
+    // LDAB = hb + 1), as a LAPACK caller would switch to it.  Real types
+    // only: the complex entries solve Hermitian systems, and the complex
+    // test system is complex symmetric.
+    if constexpr (!is_complex_v<T>) {
+        for (int p = 1; p <= max_team_; ++p) {
+            use_team_size(p, processors_);
+            Row row = base;
+            row.entry = Entry::pbsv;
+            row.team = p;
+            add(measure_row(row, w, s, true, [&] {
+                return bandsolve::band_pbsv('L', n, hb, NRHS, w.a.data(), hb + 1, w.b.data(),
+                                            std::max(n, 1));
+            }));
+        }
+    }
     reset_team_size();
 
     for (int p = 1; p <= max_team_; ++p) {
