@@ -40,9 +40,12 @@ static void fill_band(double* a) {
 static double rhs(int i, int s) { return 1.0 + (double)((7 * i + 3 * s) % 11) / 10.0; }
 
 /* max_i |(A x - b)_i| / (|A| |x|), computed from element(), since the solvers
- * overwrite their copy of A. */
+ * overwrite their copy of A.  A solution with an infinity or NaN in it gets
+ * an infinite residual (fmax alone would pass over a NaN). */
 static double scaled_residual(const double* x, const double* b) {
     double worst = 0, norm_a = 0, norm_x = 0;
+    for (int i = 0; i < N; ++i)
+        if (!isfinite(x[i])) return INFINITY;
     for (int i = 0; i < N; ++i) {
         const int lo = i - HB < 0 ? 0 : i - HB, hi = i + HB >= N ? N - 1 : i + HB;
         double y = 0, row = 0;

@@ -12,6 +12,7 @@
 ! above the tolerance.
 program solve_from_fortran
     use, intrinsic :: iso_c_binding, only: c_int, c_double
+    use, intrinsic :: ieee_arithmetic, only: ieee_is_finite, ieee_value, ieee_positive_inf
     implicit none
 
     interface
@@ -133,11 +134,16 @@ contains
     end subroutine fill_band
 
     ! max_i |(A x - b)_i| / (|A| |x|), from element(), since the solvers
-    ! overwrite a.
+    ! overwrite a.  A solution with an infinity or NaN in it gets an
+    ! infinite residual (MAX need not notice a NaN).
     real(c_double) function scaled_residual(x, b)
         real(c_double), intent(in) :: x(:), b(:)
         real(c_double) :: worst, norm_a, y, row
         integer(c_int) :: i, j
+        if (.not. all(ieee_is_finite(x))) then
+            scaled_residual = ieee_value(1.0_c_double, ieee_positive_inf)
+            return
+        end if
         worst = 0
         norm_a = 0
         do i = 1, n
