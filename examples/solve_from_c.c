@@ -4,6 +4,8 @@
  *   1. band_solve_d               factorise and solve in one call;
  *   2. band_factor_d once, then band_solve_with_factor_d for each
  *      right-hand side as it arrives;
+ *   3. band_pbsv_d                LAPACK's dpbsv argument list, for a matrix
+ *                                 held in LAPACK's band layout;
  * and once in single precision (band_solve_s).
  *
  * Every solve prints INFO and the scaled residual
@@ -19,7 +21,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-enum { N = 3000, HB = 6 };
+/* Order, half bandwidth, and length of the band array. */
+enum { N = 3000, HB = 6, BAND = (N - 1) * (HB + 1) + 1 };
 
 /* A(i, j), 0-based, of the example matrix for |i - j| <= HB: diagonally
  * dominant (4 > 2 * (1/2 + ... + 1/7)), hence positive definite. */
@@ -30,10 +33,12 @@ static double element(int i, int j) {
 
 /* The band array the library reads: row r (0-based) starts at r*(HB+1), its
  * element k holds A(r, r+k), and the array ends with the last row's
- * diagonal, (N-1)*(HB+1)+1 elements in all. */
+ * diagonal, BAND elements in all.  The cells past the end of the matrix
+ * (r + k >= N) are never read; they are set to 0 here. */
 static void fill_band(double* a) {
     for (int r = 0; r < N; ++r)
-        for (int k = 0; k <= HB && r + k < N; ++k) a[r * (HB + 1) + k] = element(r, r + k);
+        for (int k = 0; k <= HB && r * (HB + 1) + k < BAND; ++k)
+            a[r * (HB + 1) + k] = r + k < N ? element(r, r + k) : 0.0;
 }
 
 /* Right-hand side number s, element i. */
@@ -78,14 +83,84 @@ static void report(const char* what, int info, double residual, double tol) {
     if (!ok) ++failures;
 }
 
+/* 3. LAPACK-style entry: dpbsv's argument list and contract.  ab is an LDAB x
+ *    n array holding the triangle uplo names, column by column; with 0-based
+ *    i, j:
+ *      'U': A(i, j) in ab[kd + i - j + j*ldab]  for j-kd <= i <= j,
+ *      'L': A(i, j) in ab[i - j + j*ldab]       for j <= i <= j+kd
+ *    ('L' with LDAB = kd+1 is the library's own band storage).  Here LDAB and
+ *    LDB are larger than needed, as when the arrays are parts of bigger ones;
+ *    the spare rows must come back untouched. */
+enum { KD = HB, LDAB = KD + 2, LDB = N + 3, NRHS = 2 };
+static const double spare = -99.0;
+
+static int spare_rows_untouched(const double* ab, const double* b) {
+    for (int j = 0; j < N; ++j)
+        if (ab[KD + 1 + j * LDAB] != spare) return 0;
+    for (int s = 0; s < NRHS; ++s)
+        for (int i = N; i < LDB; ++i)
+            if (b[i + s * LDB] != spare) return 0;
+    return 1;
+}
+
+static void fill_lapack_band(char uplo, double* ab, double* b) {
+    for (size_t k = 0; k < (size_t)LDAB * N; ++k) ab[k] = spare;
+    for (int j = 0; j < N; ++j)
+        for (int d = 0; d <= KD; ++d) {
+            if (uplo == 'U' && j - d >= 0) ab[KD - d + j * LDAB] = element(j - d, j);
+            if (uplo == 'L' && j + d < N) ab[d + j * LDAB] = element(j + d, j);
+        }
+    for (int s = 0; s < NRHS; ++s)
+        for (int i = 0; i < LDB; ++i) b[i + s * LDB] = i < N ? rhs(i, s) : spare;
+}
+
+static void solve_lapack_style(void) {
+    const int n = N, kd = KD, nrhs = NRHS, ldab = LDAB, ldb = LDB;
+    double* ab = malloc((size_t)LDAB * N * sizeof *ab);
+    double* x = malloc((size_t)LDB * NRHS * sizeof *x);
+    double* b = malloc((size_t)LDB * NRHS * sizeof *b);
+    if (!ab || !x || !b) {
+        fputs("out of memory\n", stderr);
+        exit(2);
+    }
+    int info;
+    for (const char* uplo = "UL"; *uplo; ++uplo) {
+        fill_lapack_band(*uplo, ab, x);
+        for (size_t k = 0; k < (size_t)LDB * NRHS; ++k) b[k] = x[k];
+        band_pbsv_d(uplo, &n, &kd, &nrhs, ab, &ldab, x, &ldb, &info);
+        for (int s = 0; s < NRHS; ++s) {
+            char what[64];
+            snprintf(what, sizeof what, "band_pbsv_d '%c', right-hand side %d", *uplo, s + 1);
+            report(what, info, scaled_residual(x + s * LDB, b + s * LDB), tol_d);
+        }
+        if (!spare_rows_untouched(ab, x)) {
+            printf("band_pbsv_d '%c' wrote into the spare rows  FAILED\n", *uplo);
+            ++failures;
+        }
+    }
+
+    /* INFO = i > 0: the leading minor of order i is not positive definite
+     * (here A(10,10) is made negative), and b is left as it was. */
+    fill_lapack_band('L', ab, x);
+    ab[0 + 9 * LDAB] = -1.0;
+    for (size_t k = 0; k < (size_t)LDB * NRHS; ++k) b[k] = x[k];
+    band_pbsv_d("L", &n, &kd, &nrhs, ab, &ldab, x, &ldb, &info);
+    int kept = 1;
+    for (size_t k = 0; k < (size_t)LDB * NRHS; ++k) kept &= x[k] == b[k];
+    printf("%-38s INFO %d  %s\n", "band_pbsv_d, A(10,10) < 0", info,
+           info == 10 && kept ? "ok (expected 10, b kept)" : "FAILED (expected 10, b kept)");
+    if (info != 10 || !kept) ++failures;
+
+    free(ab), free(x), free(b);
+}
+
 int main(void) {
     const int n = N, hb = HB;
-    const size_t band = (size_t)(N - 1) * (HB + 1) + 1;
-    double* a = calloc(band, sizeof *a); /* zero the cells never read */
+    double* a = malloc(BAND * sizeof *a);
     double* b = malloc(2 * (size_t)N * sizeof *b);
     double* x = malloc(2 * (size_t)N * sizeof *x);
     double* work = malloc(2 * (size_t)N * HB * sizeof *work);
-    float* as = malloc(band * sizeof *as);
+    float* as = malloc(BAND * sizeof *as);
     float* bs = malloc(N * sizeof *bs);
     float* ws = malloc(2 * (size_t)N * HB * sizeof *ws);
     if (!a || !b || !x || !work || !as || !bs || !ws) {
@@ -112,7 +187,8 @@ int main(void) {
     }
 
     /* 1. Block-tree solver: factorises A and solves for two right-hand sides
-     *    stored one after the other in b.  It needs 2*n*hb elements of work
+     *    stored one after the other in x, overwriting them with the solutions
+     *    (b keeps them for the residual).  It needs 2*n*hb elements of work
      *    area and leaves factor blocks in a, so a is refilled before any
      *    other solve. */
     fill_band(a);
@@ -139,11 +215,14 @@ int main(void) {
         report(what, info, scaled_residual(x, b), tol_d);
     }
 
+    /* 3. LAPACK-style entry, in both layouts (see solve_lapack_style). */
+    solve_lapack_style();
+
     /* Single precision: the same calls with float arrays (band_solve_s).  The
      * residual is taken in double against the double matrix; rounding A to
      * float adds only about one float roundoff to it. */
     fill_band(a);
-    for (size_t k = 0; k < band; ++k) as[k] = (float)a[k];
+    for (int k = 0; k < BAND; ++k) as[k] = (float)a[k];
     for (int i = 0; i < N; ++i) bs[i] = (float)rhs(i, 0);
     band_solve_s(as, &n, &hb, bs, &one, ws, &info);
     for (int i = 0; i < N; ++i) {

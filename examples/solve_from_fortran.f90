@@ -5,6 +5,9 @@
 !   1. band_solve_d               factorise and solve in one call;
 !   2. band_factor_d once, then band_solve_with_factor_d for each
 !      right-hand side as it arrives.
+! And the LAPACK drop-in:
+!   3. BAND_PBSV_D takes DPBSV's arguments and is called exactly as DPBSV
+!      is, as an external procedure with no interface block.
 !
 ! Every solve prints INFO and the scaled residual
 !     max_i |(A x - b)_i| / (|A| |x|)        (infinity norms);
@@ -53,6 +56,10 @@ program solve_from_fortran
     integer(c_int), parameter :: one = 1, two = 2, default_slab_rows = 0
     integer(c_int) :: info, s, i, j
     integer :: failures = 0
+    ! LAPACK's upper band layout: AB(KD+1+I-J, J) = A(I, J) for
+    ! MAX(1, J-KD) <= I <= J; LDAB = KD+1 here.
+    double precision :: ab(hb + 1, n)
+    external :: band_pbsv_d
     character(len=40) :: what
 
     print '(a, i0, a, i0)', 'n = ', n, ', half bandwidth = ', hb
@@ -98,6 +105,25 @@ program solve_from_fortran
         write (what, '(a, i0)') 'band_solve_with_factor_d, arrival ', s
         call report(what, info, scaled_residual(x(:, 1), b(:, 1)))
     end do
+
+    ! 3. LAPACK drop-in: the call DPBSV would get, under another name.  The
+    !    top-left corner of AB (the cells for I < 1) is never read; it holds a
+    !    value that would spoil the solution if it were.
+    ab = -99
+    do j = 1, n
+        do i = max(1, j - hb), j
+            ab(hb + 1 + i - j, j) = element(i, j)
+        end do
+    end do
+    do s = 1, 2
+        do i = 1, n
+            b(i, s) = rhs(i, s)
+        end do
+    end do
+    x = b
+    call band_pbsv_d('U', n, hb, 2, ab, hb + 1, x, n, info)
+    call report("band_pbsv_d 'U', right-hand side 1", info, scaled_residual(x(:, 1), b(:, 1)))
+    call report("band_pbsv_d 'U', right-hand side 2", info, scaled_residual(x(:, 2), b(:, 2)))
 
     if (failures > 0) then
         print '(i0, a)', failures, ' check(s) FAILED'
