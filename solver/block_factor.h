@@ -18,9 +18,8 @@ namespace detail {
 /// the updates of one row are independent of each other and of the next
 /// pivot's square root.  Returns false at the first failing pivot, with the
 /// rows below it already partly updated.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor) noexcept {
-    using Tr = ElementTraits<T>;
     for (Index k = 0; k < rows; ++k) {
         T* __restrict row_k = blk + k * (hb + 1);  // row_k[c] = A(k, k+c)
         if (Tr::pivot_fails(row_k[0], pivot_floor)) return false;
@@ -51,7 +50,7 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
 /// The block is factorised right-looking in a local copy and written back;
 /// should a pivot fail, the row-by-row form runs on the untouched array
 /// instead, so that the rows after the failing one stay as they were.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
                        ErrorFlags& flags, int phase) noexcept {
     const Index w = std::max(hb, 0);
@@ -72,12 +71,12 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
             }
         };
         copy_rows(blk, base);
-        if (detail::factor_right_looking(blk, w, rows, pivot_floor)) {
+        if (detail::factor_right_looking<T, Tr>(blk, w, rows, pivot_floor)) {
             copy_rows(base, blk);
             return;
         }
     }
-    reference::band_block_factor(a, hb, first, last, pivot_floor, flags, phase);
+    reference::band_block_factor<T, Tr>(a, hb, first, last, pivot_floor, flags, phase);
 }
 
 }  // namespace bandsolve

@@ -13,9 +13,9 @@
 //  - the one accumulation (the separator's inner product) is rounded to the
 //    component precision after every addition;
 //  - complex matrices are complex symmetric: nothing is ever conjugated;
-//  - except in the Hermitian families (Hermitian<C>, used by the slab
-//    scheme of the LAPACK-style entries), where adjoint() conjugates the
-//    transposed operand of an update, as A = U^H U requires.
+//  - except under HermitianTraits (the slab scheme of the LAPACK-style
+//    entries), where adjoint() conjugates the transposed operand of an
+//    update, as A = U^H U requires.
 #pragma once
 
 #include <cmath>
@@ -173,38 +173,48 @@ struct ElementTraits<std::complex<float>> : ComplexTraits<float, double> {};
 template <>
 struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {};
 
-/// An element of a Hermitian matrix (A(j, i) = conj A(i, j)), factorised
-/// as A = U^H U.  The same two components as std::complex<C>; a distinct
-/// type so that the templates written over the element type pick the
-/// Hermitian arithmetic below.
-template <typename C>
-struct Hermitian : std::complex<C> {
-    using std::complex<C>::complex;
-    Hermitian() = default;
-    Hermitian(const std::complex<C>& z) noexcept : std::complex<C>(z) {}
-};
-
-/// Hermitian families: the complex arithmetic and rounding of ComplexTraits,
-/// with the transposed operand of every update conjugated, and the real
-/// pivot of a Hermitian positive-definite factorisation: only the real part
-/// of a diagonal element is read (its imaginary part is zero in exact
-/// arithmetic), the pivot fails when that real part is not above the floor
-/// (NaN passes), and the factor's diagonal is real.
+/// Arithmetic of a Hermitian matrix (A(j, i) = conj A(i, j)) held in
+/// std::complex elements, factorised as A = U^H U: the complex arithmetic
+/// and rounding of ComplexTraits, with
+///  - the transposed operand of every update conjugated (adjoint);
+///  - the real pivot of a Hermitian positive-definite factorisation: only the
+///    real part of a diagonal element is read (its imaginary part is zero in
+///    exact arithmetic), the pivot fails when that real part is not above
+///    the floor (NaN passes), and the factor's diagonal is real;
+///  - division by such a real diagonal element part by part, each part
+///    evaluated in E and rounded once.  Every division of the factorisation
+///    and the substitutions is by a diagonal element of the factor.
+/// The slab templates take it as their traits argument.
 template <typename C, typename E>
 struct HermitianTraits : ComplexTraits<C, E> {
-    using T = Hermitian<C>;
+    using T = std::complex<C>;
 
-    static T adjoint(T x) noexcept { return std::conj(static_cast<std::complex<C>>(x)); }
+    static T adjoint(T x) noexcept { return std::conj(x); }
     static bool pivot_fails(T d, C floor) noexcept { return d.real() <= floor; }
     static T sqrt(T d) noexcept {
         return T(static_cast<C>(std::sqrt(static_cast<E>(d.real()))), C(0));
     }
+    static T divide(T x, T real_pivot) noexcept {
+        const E d = real_pivot.real();
+        return T(static_cast<C>(static_cast<E>(x.real()) / d),
+                 static_cast<C>(static_cast<E>(x.imag()) / d));
+    }
 };
 
+/// The traits of A = U^H U for element type T: Hermitian for the complex
+/// types; the real types' own, where U^H = U^T.
+template <typename T>
+struct HermitianTraitsOf {
+    using type = ElementTraits<T>;
+};
 template <>
-struct ElementTraits<Hermitian<float>> : HermitianTraits<float, double> {};
+struct HermitianTraitsOf<std::complex<float>> {
+    using type = HermitianTraits<float, double>;
+};
 template <>
-struct ElementTraits<Hermitian<double>> : HermitianTraits<double, double> {};
+struct HermitianTraitsOf<std::complex<double>> {
+    using type = HermitianTraits<double, double>;
+};
 
 template <typename T>
 using RealOf = typename ElementTraits<T>::Real;

@@ -1,20 +1,21 @@
 // The LAPACK-style entries band_pbsv_?: LAPACK's ?pbsv argument list and
 // contract on top of the slab-pipelined solver, which, unlike the block-tree
-// one, leaves a complete Cholesky factor to hand back in AB.
+// one, leaves a complete Cholesky factor to hand back in AB.  The complex
+// entries solve Hermitian systems, as cpbsv and zpbsv do: the slab templates
+// run with HermitianTraits.
 //
-// Our band storage is LAPACK's lower layout with LDAB = hb + 1, so a real
-// 'L' array with LDAB = KD + 1 is factorised where it lies.  Every other
-// case works on a copy in our storage that the entry allocates and frees:
-// the 'U' layout, a larger LDAB, and the complex types, whose systems are
-// Hermitian (A(j, i) = conj A(i, j)) and whose copy is held as Hermitian<C>
-// elements.
+// LAPACK's lower layout with LDAB = KD + 1 is our band storage of the
+// matrix B = conj(A) (= A for the real types): row i of ours, A(i+k, i) for
+// k = 0..kd, is column i of theirs.  So an 'L' array is factorised where it
+// lies, B = V^H V, and V is exactly the L of A = L L^H in LAPACK's layout;
+// the solve runs as B conj(x) = conj(b).  The 'U' layout, and 'L' with a
+// larger LDAB, work on a copy in our storage that the entry allocates.
 #pragma once
 
 #include <algorithm>
 #include <complex>
 #include <memory>
 #include <new>
-#include <type_traits>
 
 #include "bandsolve.h"
 #include "solver/slab_solve.h"
@@ -23,79 +24,58 @@ namespace bandsolve {
 
 namespace detail {
 
-/// The element type the solver runs on for the caller's element type T.
-template <typename T>
-struct PbsvElement {
-    using type = T;
-};
-template <typename C>
-struct PbsvElement<std::complex<C>> {
-    using type = Hermitian<C>;
-};
-
-/// Position of element (i, i+k) of the matrix in a LAPACK band array, for
-/// 1 <= i and 0 <= k <= kd: 'U' holds A(i, j), i <= j, at
-/// (j-1)*ldab + kd + i - j; 'L' holds A(j, i) at (i-1)*ldab + j - i, which
-/// is the adjoint of A(i, j).
+/// A LAPACK band array of order n: which triangle, kd and ldab.
 struct LapackBand {
     bool upper;
     Index kd;
     Index ldab;
-
-    Index offset(Index i, Index k) const noexcept {
-        return upper ? (i + k - 1) * ldab + kd - k : (i - 1) * ldab + k;
-    }
 };
 
-/// Copies the caller's triangle into our band storage of half bandwidth hb.
-template <typename W, typename T>
-void copy_from_lapack(const LapackBand& band, const T* ab, Index n, Index hb, W* a) noexcept {
-    using Tr = ElementTraits<W>;
-    for (Index i = 1; i <= n; ++i) {
-        W* row = a + (i - 1) * (hb + 1);
-        const Index reach = std::min(hb, n - i);
-        for (Index k = 0; k <= reach; ++k) {
-            const W x = ab[band.offset(i, k)];
-            row[k] = band.upper ? x : Tr::adjoint(x);
+/// Calls move(ours, theirs) for every band element of our storage of half
+/// bandwidth hb <= kd, with the positions of the element in our array and
+/// in the caller's: 'L': column i of theirs is row i of ours; 'U': ours
+/// (i, j), i <= j, is theirs at (j-1)*ldab + kd + i - j.
+template <typename Move>
+void for_each_band_element(const LapackBand& band, Index n, Index hb, Move move) noexcept {
+    if (band.upper) {
+        for (Index j = 1; j <= n; ++j)
+            for (Index i = std::max<Index>(1, j - hb); i <= j; ++i)
+                move((i - 1) * (hb + 1) + (j - i), (j - 1) * band.ldab + band.kd + i - j);
+    } else {
+        for (Index i = 1; i <= n; ++i) {
+            const Index reach = std::min(hb, n - i);
+            for (Index k = 0; k <= reach; ++k) move((i - 1) * (hb + 1) + k, (i - 1) * band.ldab + k);
         }
-    }
-}
-
-/// Writes the factor in our band storage back in the caller's layout: U
-/// itself for 'U', L = U^H (U^T for the real types) for 'L'.
-template <typename W, typename T>
-void copy_to_lapack(const LapackBand& band, const W* a, Index n, Index hb, T* ab) noexcept {
-    using Tr = ElementTraits<W>;
-    for (Index i = 1; i <= n; ++i) {
-        const W* row = a + (i - 1) * (hb + 1);
-        const Index reach = std::min(hb, n - i);
-        for (Index k = 0; k <= reach; ++k)
-            ab[band.offset(i, k)] = static_cast<T>(band.upper ? row[k] : Tr::adjoint(row[k]));
     }
 }
 
 /// The row of the pivot that failed in a factorisation that stopped: the
 /// rows before it hold their factor, whose diagonal passes the test, and
 /// the failing row holds its reduced pivot.  0 when no diagonal fails.
-template <typename W>
-int failing_pivot_row(const W* a, Index n, Index hb) noexcept {
-    using Tr = ElementTraits<W>;
+template <typename T, typename Tr>
+int failing_pivot_row(const T* a, Index n, Index hb) noexcept {
     for (Index i = 1; i <= n; ++i)
-        if (Tr::pivot_fails(a[(i - 1) * (hb + 1)], RealOf<W>(0))) return static_cast<int>(i);
+        if (Tr::pivot_fails(a[(i - 1) * (hb + 1)], RealOf<T>(0))) return static_cast<int>(i);
     return 0;
+}
+
+/// y := conj(y) for the complex types; nothing for the real ones.
+template <typename T>
+void conjugate(T* y, Index n) noexcept {
+    if constexpr (ElementTraits<T>::is_complex)
+        for (Index i = 0; i < n; ++i) y[i] = std::conj(y[i]);
 }
 
 }  // namespace detail
 
-/// ?pbsv: factorises the SPD (Hermitian PD for complex T) band matrix held
-/// in LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
+/// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
+/// LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
 /// (0, the order of the first leading minor that is not positive definite,
 /// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES.
 template <typename T>
 int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
                       T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
-    using W = typename detail::PbsvElement<T>::type;
-    constexpr bool same_type = std::is_same_v<W, T>;
+    using Tr = typename HermitianTraitsOf<T>::type;
 
     const char u = uplo != nullptr ? *uplo : '\0';
     const bool upper = u == 'U' || u == 'u';
@@ -118,48 +98,34 @@ int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, con
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
 
     const detail::LapackBand band{upper, kd, ldab};
-    const bool in_place = same_type && !upper && ldab == kd + 1;
+    const bool in_place = !upper && ldab == kd + 1;
     // Diagonals beyond the matrix's last one hold nothing to copy.
     const Index hb = in_place ? kd : std::min(kd, n - 1);
-    std::unique_ptr<W[]> copy;
-    std::unique_ptr<W[]> column;
-    W* a = nullptr;
-    if constexpr (same_type) {
-        if (in_place) a = ab;
-    }
+    std::unique_ptr<T[]> copy;
+    T* a = ab;
     if (!in_place) {
-        copy.reset(new (std::nothrow) W[(n - 1) * (hb + 1) + 1]);
+        copy.reset(new (std::nothrow) T[(n - 1) * (hb + 1) + 1]);
         if (!copy) return BANDSOLVE_INFO_NO_RESOURCES;
         a = copy.get();
-    }
-    if (!same_type && nrhs > 0) {
-        column.reset(new (std::nothrow) W[n]);
-        if (!column) return BANDSOLVE_INFO_NO_RESOURCES;
+        detail::for_each_band_element(band, n, hb,
+                                      [&](Index ours, Index theirs) { a[ours] = ab[theirs]; });
     }
 
-    if (!in_place) detail::copy_from_lapack(band, ab, n, hb, a);
-    const int failed = detail::run_slab_factor(team, objects, a, static_cast<int>(n),
-                                               static_cast<int>(hb), factor_slab_rows(0, hb));
-    int info = 0;
-    if (failed != 0) {
-        info = detail::failing_pivot_row(a, n, hb);
-        if (info == 0) info = failed;
-    }
-    if (!in_place) detail::copy_to_lapack(band, a, n, hb, ab);
+    const int failed = detail::run_slab_factor<T, Tr>(
+        team, objects, a, static_cast<int>(n), static_cast<int>(hb), factor_slab_rows(0, hb));
+    const int info = failed == 0 ? 0 : std::max(detail::failing_pivot_row<T, Tr>(a, n, hb), 1);
+    if (!in_place)
+        detail::for_each_band_element(band, n, hb,
+                                      [&](Index ours, Index theirs) { ab[theirs] = a[ours]; });
     if (info != 0) return info;
 
     const Index r = solve_slab_rows(0);
     for (Index k = 0; k < nrhs; ++k) {
         T* const y = b + k * ldb;
-        if constexpr (same_type) {
-            detail::run_slab_solve(team, objects, a, static_cast<int>(n), static_cast<int>(hb), y,
-                                   r);
-        } else {
-            std::copy(y, y + n, column.get());
-            detail::run_slab_solve(team, objects, static_cast<const W*>(a), static_cast<int>(n),
-                                   static_cast<int>(hb), column.get(), r);
-            std::copy(column.get(), column.get() + n, y);
-        }
+        if (!upper) detail::conjugate(y, n);
+        detail::run_slab_solve<T, Tr>(team, objects, a, static_cast<int>(n), static_cast<int>(hb),
+                                      y, r);
+        if (!upper) detail::conjugate(y, n);
     }
     return 0;
 }

@@ -17,10 +17,9 @@ namespace bandsolve::reference {
 /// type's test sets flags[phase] and returns at once: rows before it hold
 /// their factor, row i its updated values, later rows are untouched.
 /// A negative hb counts as 0; last < first does nothing.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
                        ErrorFlags& flags, int phase) noexcept {
-    using Tr = ElementTraits<T>;
     const Index w = std::max(hb, 0);
     for (Index i = first; i <= last; ++i) {
         // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)

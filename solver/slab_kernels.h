@@ -105,7 +105,7 @@ class SlabTeam : public TeamBarrier {
 /// Forward stages of the factorising kernels; with a right-hand side y the
 /// forward substitution runs along.  Returns false when a pivot failed: every
 /// thread then leaves at the same barrier.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r, Index& slab_start,
                          Index& next_chunk, RealOf<T> pivot_floor, ErrorFlags& flags) noexcept {
     for (;;) {
@@ -115,13 +115,14 @@ bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r,
         Index v = 0, width = 0;
         while (team.claim_forward(next_chunk, reach, p, r, 2 * r, v, width)) {
             const Index w = std::min(v + width - 1, n);
-            finish_previous_slab(a, hb, g, p, v, w);
-            if (y != nullptr) forward_from_previous_slab<T>(a, hb, y, g, p, v, w);
+            finish_previous_slab<T, Tr>(a, hb, g, p, v, w);
+            if (y != nullptr) forward_from_previous_slab<T, Tr>(a, hb, y, g, p, v, w);
             if (v == p) {
-                update_slab_block(a, hb, p, w);
-                band_block_factor(a, static_cast<int>(hb), p, w, pivot_floor, flags, team.phase());
+                update_slab_block<T, Tr>(a, hb, p, w);
+                band_block_factor<T, Tr>(a, static_cast<int>(hb), p, w, pivot_floor, flags,
+                                         team.phase());
                 if (y != nullptr && !error_flag_set(flags, team.phase()))
-                    forward_slab<T>(a, hb, y, p, w);
+                    forward_slab<T, Tr>(a, hb, y, p, w);
             }
         }
         team.barrier([&] {
@@ -135,7 +136,7 @@ bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r,
 }
 
 /// Forward substitution U^T y = b with a finished factor, chunks of r rows.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void slab_solve_forward(SlabTeam& team, const T* a, Index n, Index hb, T* y, Index r,
                         Index& slab_start, Index& next_chunk) noexcept {
     for (;;) {
@@ -145,8 +146,8 @@ void slab_solve_forward(SlabTeam& team, const T* a, Index n, Index hb, T* y, Ind
         Index v = 0, width = 0;
         while (team.claim_forward(next_chunk, reach, p, r, r, v, width)) {
             const Index w = std::min(v + width - 1, n);
-            forward_from_previous_slab(a, hb, y, g, p, v, w);
-            if (v == p) forward_slab(a, hb, y, p, w);
+            forward_from_previous_slab<T, Tr>(a, hb, y, g, p, v, w);
+            if (v == p) forward_slab<T, Tr>(a, hb, y, p, w);
         }
         team.barrier([&] {
             slab_start += r;
@@ -161,7 +162,7 @@ void slab_solve_forward(SlabTeam& team, const T* a, Index n, Index hb, T* y, Ind
 /// up.  Stage b claims chunks of q rows downwards from b to max(b - hb, 1);
 /// each applies the entries b+1..c solved in the stage before, and the
 /// slab's own chunk then solves the slab.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void slab_solve_backward(SlabTeam& team, const T* a, Index n, Index hb, T* y, Index q,
                          Index& back_slab_end, Index& back_chunk) noexcept {
     for (;;) {
@@ -171,8 +172,8 @@ void slab_solve_backward(SlabTeam& team, const T* a, Index n, Index hb, T* y, In
         Index u = 0;
         while (team.claim_backward(back_chunk, low, q, u)) {
             const Index lo = std::max<Index>(u - q + 1, 1);
-            backward_from_solved(a, hb, y, lo, u, b, c);
-            if (u == b) backward_slab(a, hb, y, lo, b);
+            backward_from_solved<T, Tr>(a, hb, y, lo, u, b, c);
+            if (u == b) backward_slab<T, Tr>(a, hb, y, lo, b);
         }
         team.barrier([&] {
             back_slab_end -= q;
@@ -192,13 +193,13 @@ void slab_solve_backward(SlabTeam& team, const T* a, Index n, Index hb, T* y, In
 /// flags to 0.  On return A holds U in every band element, or, after a failed
 /// pivot (flag set), the complete factor of every slab before the failing
 /// one.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void band_slab_factor(T* const& a, const int& n, const int& hb, const Index& slab_rows,
                       const MutexHandle& mutex, const SyncIds& sync_ids, const int& team_size,
                       Index& slab_start, Index& next_chunk, const RealOf<T>& pivot_floor,
                       ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
-    detail::slab_factor_forward<T>(team, a, n, std::max(hb, 0), nullptr, slab_rows, slab_start,
+    detail::slab_factor_forward<T, Tr>(team, a, n, std::max(hb, 0), nullptr, slab_rows, slab_start,
                                    next_chunk, pivot_floor, error_flags);
 }
 
@@ -206,15 +207,15 @@ void band_slab_factor(T* const& a, const int& n, const int& hb, const Index& sla
 /// from band_slab_factor or band_slab_factor_solve: forward slabs of
 /// slab_rows rows, backward slabs of slab_rows rows.  Makes no test: a zero
 /// pivot of U gives infinities or NaN in y.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void band_slab_solve(const T* const& a, const int& n, const int& hb, T* const& y,
                      const Index& slab_rows, const MutexHandle& mutex, const SyncIds& sync_ids,
                      const int& team_size, Index& slab_start, Index& next_chunk,
                      Index& back_slab_end, Index& back_chunk) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
     const Index w = std::max(hb, 0);
-    detail::slab_solve_forward(team, a, n, w, y, slab_rows, slab_start, next_chunk);
-    detail::slab_solve_backward(team, a, n, w, y, slab_rows, back_slab_end, back_chunk);
+    detail::slab_solve_forward<T, Tr>(team, a, n, w, y, slab_rows, slab_start, next_chunk);
+    detail::slab_solve_backward<T, Tr>(team, a, n, w, y, slab_rows, back_slab_end, back_chunk);
 }
 
 /// One thread's share of the factorisation with the forward substitution of
@@ -222,7 +223,7 @@ void band_slab_solve(const T* const& a, const int& n, const int& hb, T* const& y
 /// 2*slab_rows rows; y then holds exactly what band_slab_solve with
 /// 2*slab_rows leaves on the same factor.  After a failed pivot the back
 /// substitution does not run and y is partly transformed.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& y,
                             const Index& slab_rows, const MutexHandle& mutex,
                             const SyncIds& sync_ids, const int& team_size, Index& slab_start,
@@ -230,10 +231,10 @@ void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& 
                             const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
     const Index w = std::max(hb, 0);
-    if (!detail::slab_factor_forward<T>(team, a, n, w, y, slab_rows, slab_start, next_chunk,
+    if (!detail::slab_factor_forward<T, Tr>(team, a, n, w, y, slab_rows, slab_start, next_chunk,
                                         pivot_floor, error_flags))
         return;
-    detail::slab_solve_backward<T>(team, a, n, w, y, 2 * slab_rows, back_slab_end, back_chunk);
+    detail::slab_solve_backward<T, Tr>(team, a, n, w, y, 2 * slab_rows, back_slab_end, back_chunk);
 }
 
 inline constexpr auto band_slab_factor_s = &band_slab_factor<float>;

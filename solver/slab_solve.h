@@ -41,22 +41,22 @@ namespace detail {
 
 /// Runs the factorisation kernel with slab height r and fresh counters on
 /// the team's objects; returns 0, or 1 after a failed pivot.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 int run_slab_factor(int& team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
     SlabControl c = SlabControl::start(n);
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;
-    run_team(team, objects.ids(), &band_slab_factor<T>, a, n, hb, r, objects.mutex(), objects.ids(),
+    run_team(team, objects.ids(), &band_slab_factor<T, Tr>, a, n, hb, r, objects.mutex(), objects.ids(),
              team, c.slab_start, c.next_chunk, pivot_floor, flags);
     return flags[0] | flags[1];
 }
 
 /// Runs the solve kernel on column y with slab height r and fresh counters.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void run_slab_solve(int& team, TeamObjects& objects, const T* a, int n, int hb, T* y,
                     Index r) noexcept {
     SlabControl c = SlabControl::start(n);
-    run_team(team, objects.ids(), &band_slab_solve<T>, a, n, hb, y, r, objects.mutex(),
+    run_team(team, objects.ids(), &band_slab_solve<T, Tr>, a, n, hb, y, r, objects.mutex(),
              objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 

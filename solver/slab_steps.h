@@ -24,9 +24,8 @@ namespace bandsolve {
 /// (v >= p): first the updates from the final rows k < g, then those from
 /// the slab's own earlier rows, then the division by the row's pivot.  The
 /// slab's diagonal block must already be factorised.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) noexcept {
-    using Tr = ElementTraits<T>;
     // U(g:p-1, v:w) -= U(k, g:p-1)^T U(k, v:w) for k = v-hb .. g-1.  Since
     // i < v <= k + hb, every U(k, i) read here lies inside the band.
     for (Index k = std::max<Index>(v - hb, 1); k < g; ++k) {
@@ -63,9 +62,8 @@ void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) no
 /// Brings the diagonal block of slab p..w up to date with every row above
 /// it (all of them final, or finished in these columns by the caller), so
 /// that band_block_factor over p..w completes it.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
-    using Tr = ElementTraits<T>;
     // A(p:w, p:w) -= U(k, p:w)^T U(k, p:w) for k = p-hb .. p-1
     for (Index k = std::max<Index>(p - hb, 1); k < p; ++k) {
         const Index reach = std::min(k + hb, w);
@@ -81,10 +79,9 @@ void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
 
 /// Forward substitution, contributions of the solved rows g..p-1 to the
 /// entries v..w of y: y(j) -= U(i, j) y(i), rows in increasing order.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, Index v,
                                 Index w) noexcept {
-    using Tr = ElementTraits<T>;
     for (Index i = std::max(g, v - hb); i < p; ++i) {
         const T yi = y[i - 1];
         const Index jend = std::min(i + hb, w);
@@ -95,9 +92,8 @@ void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, In
 
 /// Forward substitution U(p:w, p:w)^T y(p:w) = y(p:w) inside one slab whose
 /// entries already hold every contribution from the rows above it.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
-    using Tr = ElementTraits<T>;
     for (Index i = p; i <= w; ++i) {
         const T yi = y[i - 1] = Tr::divide(y[i - 1], band_at(a, hb, i, i));
         const Index jend = std::min(i + hb, w);
@@ -108,10 +104,9 @@ void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
 
 /// Back substitution, contributions of the solved entries b+1..c of x to the
 /// rows lo..hi: y(i) -= U(i, j) x(j), columns in increasing order.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void backward_from_solved(const T* a, Index hb, T* y, Index lo, Index hi, Index b,
                           Index c) noexcept {
-    using Tr = ElementTraits<T>;
     for (Index i = lo; i <= hi; ++i) {
         const Index jend = std::min(i + hb, c);
         T yi = y[i - 1];
@@ -122,9 +117,8 @@ void backward_from_solved(const T* a, Index hb, T* y, Index lo, Index hi, Index 
 
 /// Back substitution U(lo:b, lo:b) x = y inside one backward slab whose
 /// entries already hold every contribution from the columns after b.
-template <typename T>
+template <typename T, typename Tr = ElementTraits<T>>
 void backward_slab(const T* a, Index hb, T* y, Index lo, Index b) noexcept {
-    using Tr = ElementTraits<T>;
     for (Index i = b; i >= lo; --i) {
         const Index jend = std::min(i + hb, b);
         T yi = y[i - 1];
