@@ -475,20 +475,37 @@ void Comparison::run_type(const FloatSystem& s, int runs) {
 #endif
 
     // The LAPACK-style entry on the same arrays as LAPACK's row ('L',
-    // LDAB = hb + 1), as a LAPACK caller would switch to it.  Real types
-    // only: the complex entries solve Hermitian systems, and the complex
-    // test system is complex symmetric.
-    if constexpr (!is_complex_v<T>) {
-        for (int p = 1; p <= max_team_; ++p) {
-            use_team_size(p, processors_);
+    // LDAB = hb + 1), as a LAPACK caller would switch to it.  cpbsv, zpbsv
+    // and band_pbsv_c/z solve Hermitian systems, and the complex test
+    // system is complex symmetric: they get the test matrix without its
+    // imaginary parts (real symmetric, so Hermitian) and the right-hand side
+    // that keeps the exact solution the complex rows check against.
+    std::string note;
+    if constexpr (is_complex_v<T>) {
+        w.a0 = convert_values<T>(s.a, 0.0);
+        for (std::size_t i = 0; i < w.b0.size(); ++i)
+            w.b0[i] = T(std::complex<double>(s.b[i]) * solution_factor<T>());
+        note = "Hermitian system";
+        if (have_reference_lapack()) {
             Row row = base;
-            row.entry = Entry::pbsv;
-            row.team = p;
-            add(measure_row(row, w, s, true, [&] {
-                return bandsolve::band_pbsv('L', n, hb, NRHS, w.a.data(), hb + 1, w.b.data(),
-                                            std::max(n, 1));
-            }));
+            row.entry = Entry::lapack;
+            row = measure_row(row, w, s, true,
+                              [&] { return lapack_pbsv(w.a.data(), n, hb, w.b.data(), NRHS); });
+            row.note = note + (row.note.empty() ? "" : "; " + row.note);
+            add(row);
         }
+    }
+    for (int p = 1; p <= max_team_; ++p) {
+        use_team_size(p, processors_);
+        Row row = base;
+        row.entry = Entry::pbsv;
+        row.team = p;
+        row = measure_row(row, w, s, true, [&] {
+            return bandsolve::band_pbsv('L', n, hb, NRHS, w.a.data(), hb + 1, w.b.data(),
+                                        std::max(n, 1));
+        });
+        if (!note.empty()) row.note = note + (row.note.empty() ? "" : "; " + row.note);
+        add(row);
     }
     reset_team_size();
 

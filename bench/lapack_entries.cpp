@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <climits>
+#include <complex>
 #include <cstdlib>
+#include <type_traits>
 
 #ifdef BANDCOMPARE_HAVE_LAPACK
 // Fortran calling convention, with the hidden length of the character
@@ -13,6 +15,12 @@ void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, floa
             const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
 void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+void cpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+            std::complex<float>* ab, const int* ldab, std::complex<float>* b, const int* ldb,
+            int* info, std::size_t uplo_len);
+void zpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+            std::complex<double>* ab, const int* ldab, std::complex<double>* b, const int* ldb,
+            int* info, std::size_t uplo_len);
 }
 #endif
 
@@ -21,8 +29,24 @@ namespace bandcompare {
 namespace {
 constexpr int NO_LAPACK = -1000;
 
-// LDB must be at least 1 even for n = 0.
-int leading_dimension(int n) noexcept { return n > 0 ? n : 1; }
+/// One ?pbsv call on our band storage ('L', LDAB = hb + 1); LDB must be at
+/// least 1 even for n = 0.  A null stand-in (no LAPACK) returns NO_LAPACK.
+template <typename T, typename Pbsv>
+int run_pbsv(Pbsv pbsv, T* a, int n, int hb, T* b, int nrhs) noexcept {
+    if constexpr (std::is_same_v<Pbsv, std::nullptr_t>) {
+        return NO_LAPACK;
+    } else {
+        int info = 0;
+        const int ld = hb + 1, ldb = n > 0 ? n : 1;
+        pbsv("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+        return info;
+    }
+}
+
+#ifndef BANDCOMPARE_HAVE_LAPACK
+// Without LAPACK the reference entries are null stand-ins.
+constexpr std::nullptr_t spbsv_ = nullptr, dpbsv_ = nullptr, cpbsv_ = nullptr, zpbsv_ = nullptr;
+#endif
 }  // namespace
 
 bool have_reference_lapack() noexcept {
@@ -33,28 +57,18 @@ bool have_reference_lapack() noexcept {
 #endif
 }
 
-int lapack_pbsv([[maybe_unused]] float* a, [[maybe_unused]] int n, [[maybe_unused]] int hb,
-                [[maybe_unused]] float* b, [[maybe_unused]] int nrhs) noexcept {
-#ifdef BANDCOMPARE_HAVE_LAPACK
-    int info = 0;
-    const int ld = hb + 1, ldb = leading_dimension(n);
-    spbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
-    return info;
-#else
-    return NO_LAPACK;
-#endif
+int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) noexcept {
+    return run_pbsv(spbsv_, a, n, hb, b, nrhs);
 }
-
-int lapack_pbsv([[maybe_unused]] double* a, [[maybe_unused]] int n, [[maybe_unused]] int hb,
-                [[maybe_unused]] double* b, [[maybe_unused]] int nrhs) noexcept {
-#ifdef BANDCOMPARE_HAVE_LAPACK
-    int info = 0;
-    const int ld = hb + 1, ldb = leading_dimension(n);
-    dpbsv_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
-    return info;
-#else
-    return NO_LAPACK;
-#endif
+int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept {
+    return run_pbsv(dpbsv_, a, n, hb, b, nrhs);
+}
+int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs) noexcept {
+    return run_pbsv(cpbsv_, a, n, hb, b, nrhs);
+}
+int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b,
+                int nrhs) noexcept {
+    return run_pbsv(zpbsv_, a, n, hb, b, nrhs);
 }
 
 namespace {
@@ -128,17 +142,11 @@ void OpenBlas::set_threads(int threads) const noexcept {
 }
 
 int OpenBlas::pbsv(float* a, int n, int hb, float* b, int nrhs) const noexcept {
-    int info = 0;
-    const int ld = hb + 1, ldb = leading_dimension(n);
-    spbsv_fn_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
-    return info;
+    return run_pbsv(spbsv_fn_, a, n, hb, b, nrhs);
 }
 
 int OpenBlas::pbsv(double* a, int n, int hb, double* b, int nrhs) const noexcept {
-    int info = 0;
-    const int ld = hb + 1, ldb = leading_dimension(n);
-    dpbsv_fn_("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
-    return info;
+    return run_pbsv(dpbsv_fn_, a, n, hb, b, nrhs);
 }
 
 }  // namespace bandcompare

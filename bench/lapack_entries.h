@@ -5,6 +5,7 @@
 // (UPLO = 'L', LDAB = hb + 1), so both take our arrays as they are.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <string>
 
@@ -18,6 +19,10 @@ bool have_reference_lapack() noexcept;
 /// nothing (have_reference_lapack() tells beforehand).
 int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) noexcept;
 int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept;
+/// cpbsv and zpbsv solve Hermitian systems.
+int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs) noexcept;
+int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b,
+                int nrhs) noexcept;
 
 /// File that spbsv_ was loaded from, with symbolic links resolved (the
 /// Debian alternatives system may point liblapack.so.3 at an optimised
