@@ -9,7 +9,9 @@
 //
 // Input layout (missing bytes read as zero):
 //   0  element type (bits 0-1: s d c z) and entry (bits 2-3: band_solve,
-//      band_factor, band_solve_with_factor, band_factor_solve)
+//      band_factor, band_solve_with_factor, band_factor_solve; bit 4 set:
+//      band_pbsv instead, with UPLO 'U' when bit 5 is set, 'L' otherwise,
+//      and an illegal UPLO when bit 6 is set)
 //   1  n         (bit 7 set: -(bits 0-2); clear: 2 * byte + bit 7 of byte
 //      7, 0..255, so that trees of several levels occur)
 //   2  hb        (signed byte, folded into -23..23; 0x7f with n = 1 and a
@@ -19,7 +21,8 @@
 //      the processor count; set, set_team_size with -(bits 0-5) when bit 6
 //      is set, 4 * (bits 0-5) otherwise
 //   5  slab_rows (signed byte, folded into -19..19; 0x7f INT_MAX, 0x80
-//      INT_MIN)
+//      INT_MIN); for band_pbsv: LDAB = KD + 1 + (bits 0-3 folded into
+//      -2..5), LDB = max(1, N) + (bits 4-7 folded into -2..5)
 //   6  bit 7 set: bits 0-2 pass a null band array, right-hand side, work area
 //   7  bit 0 set: the diagonal is made to dominate its row where the values
 //      are finite, so that most such solves succeed and reach every sweep
@@ -271,6 +274,94 @@ void run(const Call& c, std::uint8_t null_bits, bool make_dominant, int team_byt
         fail("a team of one gives other bytes", info1);
 }
 
+/// The LAPACK-style entry of type T.
+template <typename T>
+void call_pbsv(const char* uplo, const int* n, const int* kd, const int* nrhs, T* ab,
+               const int* ldab, T* b, const int* ldb, int* info) {
+    if constexpr (std::is_same_v<T, float>)
+        band_pbsv_s(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+    else if constexpr (std::is_same_v<T, double>)
+        band_pbsv_d(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+    else if constexpr (std::is_same_v<T, bandsolve_complex_float>)
+        band_pbsv_c(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+    else
+        band_pbsv_z(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+}
+
+/// band_pbsv on arrays of exactly LDAB * N and LDB * NRHS elements: a
+/// rejected call returns LAPACK's INFO for the first illegal argument and
+/// touches nothing; a failed pivot leaves B untouched; a success gives the
+/// bytes of a team of one.
+template <typename T>
+void run_pbsv(const Call& c, char uplo, int ldab_delta, int ldb_delta, std::uint8_t null_bits,
+              bool make_dominant, int team_byte, const std::uint8_t* rest, std::size_t rest_size) {
+    const int n = c.n, kd = c.hb, nrhs = c.nrhs;
+    const int ldab = kd + 1 + ldab_delta, ldb = std::max(1, n) + ldb_delta;
+    const std::size_t ab_count = n > 0 && ldab > 0 ? std::size_t(ldab) * n : 0;
+    const std::size_t b_count = ldb > 0 && nrhs > 0 ? std::size_t(ldb) * nrhs : 0;
+    auto make = [&](Bytes& bytes) {
+        Array<T> ab(ab_count, null_bits & 1, bytes), b(b_count, null_bits & 2, bytes);
+        // Diagonals that outweigh everything else in the array, sign kept.
+        if (make_dominant && ab_count > 0 && kd >= 0 && ldab >= kd + 1) {
+            double total = 0;
+            for (std::size_t i = 0; i < ab_count; ++i)
+                if (magnitude(ab.data[i]) <= 1e30) total += magnitude(ab.data[i]);
+            for (int j = 0; j < n; ++j) {
+                T& d = ab.data[std::size_t(j) * ldab + (uplo == 'U' ? kd : 0)];
+                const double grown = total + 1;
+                if constexpr (std::is_floating_point_v<T>)
+                    d = static_cast<T>(d < 0 ? -grown : grown);
+                else
+                    d = T(static_cast<typename T::value_type>(d.real() < 0 ? -grown : grown),
+                          d.imag());
+            }
+        }
+        return std::pair{std::move(ab), std::move(b)};
+    };
+    Bytes bytes(rest, rest_size);
+    auto [ab, b] = make(bytes);
+    const auto ab0 = ab.snapshot(), b0 = b.snapshot();
+    bandsolve::detail::force_team_size(1 + (team_byte & 0x7f) % 8);
+
+    int expected = 0;
+    if (uplo != 'U' && uplo != 'L')
+        expected = -1;
+    else if (n < 0)
+        expected = -2;
+    else if (kd < 0)
+        expected = -3;
+    else if (nrhs < 0)
+        expected = -4;
+    else if (n > 0 && ab.null)
+        expected = -5;
+    else if (ldab < kd + 1)
+        expected = -6;
+    else if (n > 0 && nrhs > 0 && b.null)
+        expected = -7;
+    else if (ldb < std::max(1, n))
+        expected = -8;
+
+    int info = 12345;
+    call_pbsv<T>(&uplo, &n, &kd, &nrhs, ab.get(), &ldab, b.get(), &ldb, &info);
+    if (expected < 0) {
+        if (info != expected) fail("band_pbsv: wrong INFO for an illegal argument", info);
+        if (!(ab.same(ab0) && b.same(b0))) fail("band_pbsv: a rejected call touched", info);
+        return;
+    }
+    if (info < 0 || info > n) fail("band_pbsv: undocumented INFO", info);
+    if (info > 0 && !b.same(b0)) fail("band_pbsv: a failed factorisation wrote B", info);
+    if (info != 0) return;
+
+    Bytes again(rest, rest_size);
+    auto [ab1, b1] = make(again);
+    bandsolve::detail::force_team_size(1);
+    int info1 = 12345;
+    call_pbsv<T>(&uplo, &n, &kd, &nrhs, ab1.get(), &ldab, b1.get(), &ldb, &info1);
+    if (info1 != info) fail("band_pbsv: a team of one gives another INFO", info1);
+    if (!(ab1.same(ab.snapshot()) && b1.same(b.snapshot())))
+        fail("band_pbsv: a team of one gives other bytes", info1);
+}
+
 /// Both process tables free: every sync object can be created.
 void check_sync_table() {
     int ids[bandsolve::MAX_SYNC_OBJECTS];
@@ -297,22 +388,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.hb = fold(h[2], 24);
     c.nrhs = fold(h[3], 5);
     c.slab_rows = h[5] == 0x7f ? INT_MAX : h[5] == 0x80 ? INT_MIN : fold(h[5], 20);
-    if (h[2] == 0x7f && c.n == 1 && c.entry != 0) c.hb = INT_MAX;
+    if (h[2] == 0x7f && c.n == 1 && c.entry != 0 && !(h[0] & 0x10)) c.hb = INT_MAX;
     const std::uint8_t null_bits = (h[6] & 0x80) ? (h[6] & 7) : 0;
     const bool make_dominant = h[7] & 1;
-    switch (h[0] & 3) {
-        case 0:
-            run<float>(c, null_bits, make_dominant, h[4], rest, rest_size);
-            break;
-        case 1:
-            run<double>(c, null_bits, make_dominant, h[4], rest, rest_size);
-            break;
-        case 2:
-            run<bandsolve_complex_float>(c, null_bits, make_dominant, h[4], rest, rest_size);
-            break;
-        default:
-            run<bandsolve_complex_double>(c, null_bits, make_dominant, h[4], rest, rest_size);
-            break;
+    if (h[0] & 0x10) {
+        const char uplo = (h[0] & 0x40) ? 'X' : (h[0] & 0x20) ? 'U' : 'L';
+        const int ldab_delta = (h[5] & 15) % 8 - 2, ldb_delta = (h[5] >> 4) % 8 - 2;
+        switch (h[0] & 3) {
+            case 0:
+                run_pbsv<float>(c, uplo, ldab_delta, ldb_delta, null_bits, make_dominant, h[4],
+                                rest, rest_size);
+                break;
+            case 1:
+                run_pbsv<double>(c, uplo, ldab_delta, ldb_delta, null_bits, make_dominant, h[4],
+                                 rest, rest_size);
+                break;
+            case 2:
+                run_pbsv<bandsolve_complex_float>(c, uplo, ldab_delta, ldb_delta, null_bits,
+                                                  make_dominant, h[4], rest, rest_size);
+                break;
+            default:
+                run_pbsv<bandsolve_complex_double>(c, uplo, ldab_delta, ldb_delta, null_bits,
+                                                   make_dominant, h[4], rest, rest_size);
+                break;
+        }
+    } else {
+        switch (h[0] & 3) {
+            case 0:
+                run<float>(c, null_bits, make_dominant, h[4], rest, rest_size);
+                break;
+            case 1:
+                run<double>(c, null_bits, make_dominant, h[4], rest, rest_size);
+                break;
+            case 2:
+                run<bandsolve_complex_float>(c, null_bits, make_dominant, h[4], rest, rest_size);
+                break;
+            default:
+                run<bandsolve_complex_double>(c, null_bits, make_dominant, h[4], rest, rest_size);
+                break;
+        }
     }
 
     static unsigned long runs = 0;

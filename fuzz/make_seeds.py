@@ -56,4 +56,12 @@ seed("z_withfactor_slab_int_min", 3, 2, 14, 3, 2, 3, 0x80)
 seed("d_set_team_size_large", 1, 0, 26, 4, 1, 0x90, 0)
 seed("s_solve_three_levels", 0, 0, 201, 20, 1, 4, 0)
 seed("z_solve_three_levels", 3, 0, 131, 9, 2, 3, 0)
+# band_pbsv: entry 4 ('L'), 12 ('U'), 20 (illegal UPLO); the slab byte sets
+# LDAB and LDB: nibble 2 is exact, 3..7 add 1..5, 0..1 take 2..1 away.
+for t, tn in enumerate("sdcz"):
+    seed(f"{tn}_pbsv_lower", t, 4, 30, 3, 2, 3, 0x22)
+    seed(f"{tn}_pbsv_upper_padded", t, 12, 27, 4, 3, 2, 0x35)
+seed("d_pbsv_negative_pivot", 1, 12, 20, 2, 1, 2, 0x22, dominant=0, kind="neg")
+seed("z_pbsv_short_ldab", 3, 4, 10, 3, 1, 1, 0x21)
+seed("c_pbsv_bad_uplo", 2, 20, 10, 3, 1, 1, 0x22)
 sys.exit(0)
