@@ -57,12 +57,7 @@ Problem<T> hermitian_problem(int n, int kd, int nrhs, std::uint64_t seed) {
     p.dense.assign(std::size_t(n) * n, T{});
     std::mt19937_64 gen(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    auto draw = [&]() -> T {
-        if constexpr (IsComplex<T>::value)
-            return T(static_cast<C>(u(gen)), static_cast<C>(u(gen)));
-        else
-            return static_cast<T>(u(gen));
-    };
+    auto draw = [&] { return testing::uniform_element<T>(gen); };
     for (int j = 1; j <= n; ++j)
         for (int i = std::max(1, j - kd); i < j; ++i) {
             p.at(i, j) = draw();

@@ -75,6 +75,17 @@ std::vector<WideOf<T>> band_multiply(const std::vector<T>& a, int n, int hb,
     return y;
 }
 
+/// An element drawn uniformly from [-1, 1) (each part, for complex T).
+template <typename T>
+T uniform_element(std::mt19937_64& gen) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    using C = Component<T>;
+    if constexpr (IsComplex<T>::value)
+        return T(static_cast<C>(u(gen)), static_cast<C>(u(gen)));
+    else
+        return static_cast<T>(u(gen));
+}
+
 /// Random symmetric band matrix, diagonally dominant with a positive real
 /// diagonal part (so SPD for real types and safely factorisable without
 /// pivoting for complex symmetric ones), a known random solution and
@@ -90,12 +101,7 @@ BandSystem<T> random_system(int n, int hb, int nrhs, std::uint64_t seed) {
     s.a.assign(s.band_elements(), T{});
     std::mt19937_64 gen(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    auto draw = [&]() -> T {
-        if constexpr (IsComplex<T>::value)
-            return T(static_cast<C>(u(gen)), static_cast<C>(u(gen)));
-        else
-            return static_cast<T>(u(gen));
-    };
+    auto draw = [&] { return uniform_element<T>(gen); };
     for (int r = 1; r <= n; ++r)
         for (int c = r + 1; c <= std::min(n, r + hb); ++c) s.at(r, c) = draw();
     for (int r = 1; r <= n; ++r) {
