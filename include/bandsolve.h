@@ -115,8 +115,9 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  *                 4096 / (hb + 1) rows (at least 1) for band_factor_? and
  *                 band_factor_solve_?, 16384 rows for
  *                 band_solve_with_factor_?.  Each slab ends in a barrier of
- *                 the team, and the other threads share a slab's work only
- *                 when r < hb.
+ *                 the team, and the other threads have work in a slab only
+ *                 when r <= hb; otherwise the call runs on the calling
+ *                 thread alone (the bits are the same).
  *  info       out 0, 1 (failed pivot: the factor is partial, B unsolved),
  *                 -i (argument i illegal), BANDSOLVE_INFO_NO_RESOURCES
  *

@@ -15,7 +15,8 @@ namespace bandsolve {
 /// Default slab heights, for slab_rows <= 0 (0 would never advance a
 /// stage).  Measured on the benchmark problem (n = 2,000,000, hb = 8) with
 /// teams of one and two: every stage ends in a barrier, and the threads other
-/// than the slab's own share a stage's work only when r < hb.
+/// than the slab's own share a stage's work only when r <= hb (see
+/// detail::working_team).
 ///  - Factorisation: band_block_factor factorises a slab whose diagonal block
 ///    holds at most FACTOR_SLAB_ELEMENTS band elements in a local copy, about
 ///    twice as fast as in place, so the default is the tallest such slab
@@ -39,25 +40,36 @@ constexpr Index solve_slab_rows(int slab_rows) noexcept {
 
 namespace detail {
 
+/// The threads of a slab run that can receive work.  A stage's chunks are r
+/// rows or columns, and a stage reaches hb beyond its slab's first row, so a
+/// chunk besides the slab's own exists only when r <= hb.  Otherwise every
+/// other thread would only wait at the barriers, a wake-up per stage that
+/// made a team of two a third slower than one on narrow bands; the run goes
+/// on the calling thread alone, with the same bits, which do not depend on
+/// the team.
+constexpr int working_team(int team, Index r, int hb) noexcept { return r <= hb ? team : 1; }
+
 /// Runs the factorisation kernel with slab height r and fresh counters on
 /// the team's objects; returns 0, or 1 after a failed pivot.
 template <typename T, typename Tr = ElementTraits<T>>
-int run_slab_factor(int& team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
+int run_slab_factor(int team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
     SlabControl c = SlabControl::start(n);
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;
-    run_team(team, objects.ids(), &band_slab_factor<T, Tr>, a, n, hb, r, objects.mutex(), objects.ids(),
-             team, c.slab_start, c.next_chunk, pivot_floor, flags);
+    int working = working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_factor<T, Tr>, a, n, hb, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, pivot_floor, flags);
     return flags[0] | flags[1];
 }
 
 /// Runs the solve kernel on column y with slab height r and fresh counters.
 template <typename T, typename Tr = ElementTraits<T>>
-void run_slab_solve(int& team, TeamObjects& objects, const T* a, int n, int hb, T* y,
+void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T* y,
                     Index r) noexcept {
     SlabControl c = SlabControl::start(n);
-    run_team(team, objects.ids(), &band_slab_solve<T, Tr>, a, n, hb, y, r, objects.mutex(),
-             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
+    int working = working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_solve<T, Tr>, a, n, hb, y, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 
 }  // namespace detail
@@ -120,8 +132,9 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
     SlabControl c = SlabControl::start(n);
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;
-    run_team(team, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
-             objects.ids(), team, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
+    int working = detail::working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
              pivot_floor, flags);
     const int info = flags[0] | flags[1];
     if (info != 0) return info;

@@ -151,30 +151,57 @@ TEST(SlabEntryArguments, RejectedBeforeAnythingIsTouched) {
 
 TEST(SlabEntryResources, RefusedObjectsEndTheCallUntouchedAndRefusedWorkersChangeNothing) {
     testing::Watchdog dog(120s, "refused resources");
+    // Slabs of 2 rows on a band of 4: every run starts the whole team.
     const auto s = random_system<float>(300, 4, 2, 9);
     auto ra = s.a, rb = s.b;
     {
         TeamOf scope(1);
-        ASSERT_EQ(band_factor_solve(ra.data(), s.n, s.hb, rb.data(), 2, 8), 0);
+        ASSERT_EQ(band_factor_solve(ra.data(), s.n, s.hb, rb.data(), 2, 2), 0);
     }
     TeamOf scope(4);
     platform::inject_failure(platform::Resource::mutex, 1);
     auto a = s.a, b = s.b;
-    EXPECT_EQ(band_factor_solve(a.data(), s.n, s.hb, b.data(), 2, 8), BANDSOLVE_INFO_NO_RESOURCES);
+    EXPECT_EQ(band_factor_solve(a.data(), s.n, s.hb, b.data(), 2, 2), BANDSOLVE_INFO_NO_RESOURCES);
     platform::inject_failure(platform::Resource::event, 2);
-    EXPECT_EQ(band_factor(a.data(), s.n, s.hb, 8), BANDSOLVE_INFO_NO_RESOURCES);
+    EXPECT_EQ(band_factor(a.data(), s.n, s.hb, 2), BANDSOLVE_INFO_NO_RESOURCES);
     platform::inject_failure(platform::Resource::mutex, 2);
-    EXPECT_EQ(band_solve_with_factor(ra.data(), s.n, s.hb, b.data(), 2, 8),
+    EXPECT_EQ(band_solve_with_factor(ra.data(), s.n, s.hb, b.data(), 2, 2),
               BANDSOLVE_INFO_NO_RESOURCES);
     EXPECT_EQ(a, s.a);
     EXPECT_EQ(b, s.b);
     for (int k = 1; k <= 3; ++k) {
         platform::inject_failure(platform::Resource::thread, k);
         a = s.a, b = s.b;
-        EXPECT_EQ(band_factor_solve(a.data(), s.n, s.hb, b.data(), 2, 8), 0);
+        EXPECT_EQ(band_factor_solve(a.data(), s.n, s.hb, b.data(), 2, 2), 0);
         EXPECT_TRUE(same_bits(a, ra) && same_bits(b, rb)) << "refused thread " << k;
     }
     platform::clear_injected_failures();
+}
+
+TEST(SlabEntryResources, ThreadsThatWouldOnlyWaitAreNotStarted) {
+    // A stage has a chunk besides the slab's own only when the slab is no
+    // taller than the band is wide; otherwise the entries run on the calling
+    // thread alone, with the same bits.
+    const auto s = random_system<double>(500, 6, 1, 4);
+    for (int r : {6, 7, 0}) {
+        SCOPED_TRACE(::testing::Message() << "slab_rows " << r);
+        auto a = s.a, b = s.b;
+        {
+            TeamOf four(4);
+            const long before = platform::creation_count(platform::Resource::thread);
+            ASSERT_EQ(band_factor(a.data(), s.n, s.hb, r), 0);
+            ASSERT_EQ(band_solve_with_factor(a.data(), s.n, s.hb, b.data(), 1, r), 0);
+            const long started = platform::creation_count(platform::Resource::thread) - before;
+            EXPECT_EQ(started, r == 6 ? 2 * 3 : 0);
+        }
+        auto a1 = s.a, b1 = s.b;
+        {
+            TeamOf one(1);
+            ASSERT_EQ(band_factor(a1.data(), s.n, s.hb, r), 0);
+            ASSERT_EQ(band_solve_with_factor(a1.data(), s.n, s.hb, b1.data(), 1, r), 0);
+        }
+        EXPECT_TRUE(same_bits(a, a1) && same_bits(b, b1));
+    }
 }
 
 }  // namespace
