@@ -171,8 +171,10 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
 /*
  * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
  * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
- * Runs the slab-pipelined solver with get_team_size threads and manages its
- * own work area.
+ * Runs the slab-pipelined solver (with up to get_team_size threads, see
+ * slab_rows above) and manages its own work area: none for an 'L' array
+ * with LDAB = KD + 1, which is factorised where it lies; otherwise a copy
+ * of the band.
  *
  *  uplo  in      'U' or 'L' (either case): which triangle AB holds
  *  n     in      order of A, n >= 0
