@@ -208,7 +208,7 @@ TYPED_TEST(HardMatrices, BackwardErrorWithinASmallFactorOfLapack) {
     testing::Watchdog dog(600s, "hard matrices");
     const double eps = std::numeric_limits<R>::epsilon();
     const int nrhs = 2;
-    testing::ScopedTeam team(3);
+    testing::TeamOf team(3);
     for (const HardMatrix& h : hard_matrices<R>()) {
         const BackwardErrors reference = lapack_backward_errors<R>(h, nrhs);
         const BandSystem<T> s = stored_system<T>(h, nrhs, 99);

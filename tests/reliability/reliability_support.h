@@ -17,13 +17,12 @@
 
 #include "bandsolve.hpp"
 #include "support/band_systems.h"
+#include "support/solve_testing.h"
 #include "threads/sync.h"
 #include "threads/team_size.h"
 #include "threads/worker.h"
 
 namespace bandsolve::testing {
-
-using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
 
 /// The public entries, as the tests drive them.
 enum class Entry {
@@ -43,30 +42,12 @@ const char* type_name() noexcept {
     return "z";
 }
 
-/// Solves started in its scope use a team of p threads, more than the
-/// processors if asked; the processor count is restored when it ends.
-class ScopedTeam {
-  public:
-    explicit ScopedTeam(int p) { detail::force_team_size(p); }
-    ~ScopedTeam() { reset_team_size(); }
-    ScopedTeam(const ScopedTeam&) = delete;
-    ScopedTeam& operator=(const ScopedTeam&) = delete;
-};
-
 /// What one call leaves behind: INFO and the arrays it was given.
 template <typename T>
 struct Outcome {
     int info = 0;
     std::vector<T> a, b, work;
 };
-
-/// True when both vectors hold the same bytes (-0 differs from +0; a NaN
-/// equals the same NaN).
-template <typename T>
-bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
-    return x.size() == y.size() &&
-           (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0);
-}
 
 template <typename T>
 bool same_bytes(const Outcome<T>& x, const Outcome<T>& y) {

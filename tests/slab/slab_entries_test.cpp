@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "slab/slab_testing.h"
+#include "support/solve_testing.h"
 #include "solver/slab_solve.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::random_system;
-using testing::same_bits;
+using testing::same_bytes;
 using testing::TeamOf;
 
 template <typename T>
@@ -80,9 +80,9 @@ TYPED_TEST(SlabEntries, DefaultHeightsForZeroOrNegativeSlabRows) {
     for (int r : {0, -5}) {
         auto a1 = s.a, y1 = s.b, z1 = s.b;
         ASSERT_EQ(band_factor_solve(a1.data(), n, hb, y1.data(), 1, r), 0);
-        EXPECT_TRUE(same_bits(y1, y)) << "slab_rows " << r;
+        EXPECT_TRUE(same_bytes(y1, y)) << "slab_rows " << r;
         ASSERT_EQ(band_solve_with_factor(a1.data(), n, hb, z1.data(), 1, r), 0);
-        EXPECT_TRUE(same_bits(z1, z)) << "slab_rows " << r;
+        EXPECT_TRUE(same_bytes(z1, z)) << "slab_rows " << r;
     }
 }
 
@@ -173,7 +173,7 @@ TEST(SlabEntryResources, RefusedObjectsEndTheCallUntouchedAndRefusedWorkersChang
         platform::inject_failure(platform::Resource::thread, k);
         a = s.a, b = s.b;
         EXPECT_EQ(band_factor_solve(a.data(), s.n, s.hb, b.data(), 2, 2), 0);
-        EXPECT_TRUE(same_bits(a, ra) && same_bits(b, rb)) << "refused thread " << k;
+        EXPECT_TRUE(same_bytes(a, ra) && same_bytes(b, rb)) << "refused thread " << k;
     }
     platform::clear_injected_failures();
 }
@@ -200,7 +200,7 @@ TEST(SlabEntryResources, ThreadsThatWouldOnlyWaitAreNotStarted) {
             ASSERT_EQ(band_factor(a1.data(), s.n, s.hb, r), 0);
             ASSERT_EQ(band_solve_with_factor(a1.data(), s.n, s.hb, b1.data(), 1, r), 0);
         }
-        EXPECT_TRUE(same_bits(a, a1) && same_bits(b, b1));
+        EXPECT_TRUE(same_bytes(a, a1) && same_bytes(b, b1));
     }
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "slab/slab_testing.h"
+#include "support/solve_testing.h"
 #include "solver/team.h"
 #include "support/band_systems.h"
 #include "support/test_support.h"
@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::random_system;
-using testing::same_bits;
+using testing::same_bytes;
 using testing::TeamOf;
 
 template <typename T>
@@ -66,7 +66,7 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightAndTeam) {
                 TeamOf scope(team);
                 auto a = s.a;
                 ASSERT_EQ(band_factor(a.data(), n, hb, r), 0);
-                EXPECT_TRUE(same_bits(a, expected))
+                EXPECT_TRUE(same_bytes(a, expected))
                     << "hb " << hb << ", r " << r << ", team " << team;
             }
     }
@@ -84,7 +84,7 @@ TYPED_TEST(SlabKernels, ForwardSubstitutionIsIndependentOfHeightAndTeam) {
         for (int team : {1, 2, 3, 5, 8}) {
             auto y = s.b;
             run_forward_only<T>(u.data(), n, hb, y.data(), r, team);
-            EXPECT_TRUE(same_bits(y, expected)) << "r " << r << ", team " << team;
+            EXPECT_TRUE(same_bytes(y, expected)) << "r " << r << ", team " << team;
         }
 }
 
@@ -102,10 +102,10 @@ TYPED_TEST(SlabKernels, FusedEqualsFactorThenSolveAtTwiceTheHeight) {
             auto a2 = s.a, y2 = s.b;
             ASSERT_EQ(band_factor(a2.data(), n, hb, r + 1), 0);
             ASSERT_EQ(band_solve_with_factor(a2.data(), n, hb, y2.data(), 1, 2 * r), 0);
-            EXPECT_TRUE(same_bits(a1, a2)) << "r " << r << ", team " << team;
-            EXPECT_TRUE(same_bits(y1, y2)) << "r " << r << ", team " << team;
+            EXPECT_TRUE(same_bytes(a1, a2)) << "r " << r << ", team " << team;
+            EXPECT_TRUE(same_bytes(y1, y2)) << "r " << r << ", team " << team;
             if (first_y.empty()) first_y = y1;
-            EXPECT_TRUE(same_bits(y1, first_y)) << "r " << r << ", team " << team;
+            EXPECT_TRUE(same_bytes(y1, first_y)) << "r " << r << ", team " << team;
         }
     }
 }
@@ -122,7 +122,7 @@ TYPED_TEST(SlabKernels, EveryColumnGetsTheBitsOfAFirstColumn) {
         auto a1 = s.a;
         std::vector<T> column(s.b.begin() + k * n, s.b.begin() + (k + 1) * n);
         ASSERT_EQ(band_factor_solve(a1.data(), n, hb, column.data(), 1, r), 0);
-        EXPECT_TRUE(same_bits(std::vector<T>(b.begin() + k * n, b.begin() + (k + 1) * n), column))
+        EXPECT_TRUE(same_bytes(std::vector<T>(b.begin() + k * n, b.begin() + (k + 1) * n), column))
             << "column " << k + 1;
     }
 }

@@ -13,6 +13,7 @@
 #include "solver/tuning.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
+#include "support/solve_testing.h"
 #include "support/test_support.h"
 #include "threads/team_size.h"
 
@@ -26,6 +27,7 @@ using testing::fnv1a64;
 using testing::hex64;
 using testing::IsComplex;
 using testing::random_system;
+using testing::same_bytes;
 using testing::Watchdog;
 
 /// Runs one block-tree solve with a team of `team` threads (beyond the
@@ -58,17 +60,12 @@ Outcome<T> run(const BandSystem<T>& s, int team) {
 }
 
 template <typename T>
-bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
-}
-
-template <typename T>
 class BlockTreeSolve : public ::testing::Test {
   protected:
     void SetUp() override { detail::reset_tuning_parameters(); }
     void TearDown() override { reset_team_size(); }
 };
-using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+using testing::ElementTypes;
 TYPED_TEST_SUITE(BlockTreeSolve, ElementTypes);
 
 struct Shape {

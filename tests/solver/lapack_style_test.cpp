@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "slab/slab_testing.h"
+#include "support/solve_testing.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
 
@@ -23,7 +23,7 @@ namespace {
 
 using testing::Component;
 using testing::IsComplex;
-using testing::same_bits;
+using testing::same_bytes;
 using testing::TeamOf;
 
 /// A Hermitian (real: symmetric) positive-definite band matrix, kept dense
@@ -229,7 +229,7 @@ TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
                 if (first.empty())
                     first = x;
                 else
-                    EXPECT_TRUE(same_bits(x, first));
+                    EXPECT_TRUE(same_bytes(x, first));
             }
     }
 }
@@ -245,8 +245,8 @@ void expect_slab_entries_bits() {
     ASSERT_EQ(our_pbsv('L', n, kd, nrhs, ab, kd + 1, b, n), 0);
     ASSERT_EQ(bandsolve::band_factor(slab_a.data(), n, kd), 0);
     ASSERT_EQ(bandsolve::band_solve_with_factor(slab_a.data(), n, kd, slab_b.data(), nrhs), 0);
-    EXPECT_TRUE(same_bits(ab, slab_a));
-    EXPECT_TRUE(same_bits(b, slab_b));
+    EXPECT_TRUE(same_bytes(ab, slab_a));
+    EXPECT_TRUE(same_bytes(b, slab_b));
 }
 
 TEST(LapackStyleEntries, RealLowerLayoutIsTheSlabEntriesInPlace) {
@@ -268,7 +268,7 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {
             auto b = rhs_block(p, n);
             const auto b0 = b;
             EXPECT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, kd + 1, b, n), bad_row);
-            EXPECT_TRUE(same_bits(b, b0));
+            EXPECT_TRUE(same_bytes(b, b0));
 #ifdef BANDSOLVE_HAVE_LAPACK
             auto ref_ab = lapack_band(p, uplo, kd + 1);
             auto ref_b = b0;
@@ -313,8 +313,8 @@ TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
         auto ab = ab0;
         auto b = b0;
         EXPECT_EQ(our_pbsv(c.uplo, c.n, c.kd, c.nrhs, ab, c.ldab, b, c.ldb), c.info);
-        EXPECT_TRUE(same_bits(ab, ab0));
-        EXPECT_TRUE(same_bits(b, b0));
+        EXPECT_TRUE(same_bytes(ab, ab0));
+        EXPECT_TRUE(same_bytes(b, b0));
     }
     // Null arrays that would be read, and null scalars.
     int info = 0, ldab = kd + 1, ldb = n;
@@ -327,15 +327,15 @@ TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
     EXPECT_EQ(info, -7);
     detail::CEntries<T>::pbsv(nullptr, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, &info);
     EXPECT_EQ(info, -1);
-    EXPECT_TRUE(same_bits(ab, ab0));
-    EXPECT_TRUE(same_bits(b, b0));
+    EXPECT_TRUE(same_bytes(ab, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
     // n = 0 and nrhs = 0 are legal: nothing to do, and a factorisation only.
     EXPECT_EQ(our_pbsv('L', 0, kd, nrhs, ab, kd + 1, b, 1), 0);
-    EXPECT_TRUE(same_bits(ab, ab0));
+    EXPECT_TRUE(same_bytes(ab, ab0));
     auto factored = ab0;
     EXPECT_EQ(our_pbsv('U', n, kd, 0, factored, kd + 1, b, n), 0);
-    EXPECT_FALSE(same_bits(factored, ab0));
-    EXPECT_TRUE(same_bits(b, b0));
+    EXPECT_FALSE(same_bytes(factored, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
 }
 
 TEST(LapackStyleEntries, FortranNamesGiveTheSameBits) {
@@ -348,8 +348,8 @@ TEST(LapackStyleEntries, FortranNamesGiveTheSameBits) {
     band_pbsv_d_("U", &n, &kd, &nrhs, ab_f.data(), &ldab, b_f.data(), &ldb, &info_f, 1);
     EXPECT_EQ(info, 0);
     EXPECT_EQ(info_f, 0);
-    EXPECT_TRUE(same_bits(ab, ab_f));
-    EXPECT_TRUE(same_bits(b, b_f));
+    EXPECT_TRUE(same_bytes(ab, ab_f));
+    EXPECT_TRUE(same_bytes(b, b_f));
 
     const auto pz = hermitian_problem<std::complex<double>>(n, kd, nrhs, 9);
     auto az = lapack_band(pz, 'L', ldab), az_f = az;
@@ -358,7 +358,7 @@ TEST(LapackStyleEntries, FortranNamesGiveTheSameBits) {
     band_pbsv_z_("L", &n, &kd, &nrhs, az_f.data(), &ldab, bz_f.data(), &ldb, &info_f, 1);
     EXPECT_EQ(info, 0);
     EXPECT_EQ(info_f, 0);
-    EXPECT_TRUE(same_bits(bz, bz_f));
+    EXPECT_TRUE(same_bytes(bz, bz_f));
     EXPECT_LT(scaled_residual(pz, bz, ldb), 20 * std::numeric_limits<double>::epsilon());
 }
 

@@ -1,5 +1,5 @@
-// Helpers of the slab tests: the element types, bitwise comparison, and a
-// scoped team size.
+// Helpers shared by the solver tests: the element types, bitwise comparison
+// and a scoped team size.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,8 +18,9 @@ using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::c
 /// True when both vectors hold the same bytes (so -0 and +0 differ, and NaN
 /// equals the same NaN).
 template <typename T>
-bool same_bits(const std::vector<T>& x, const std::vector<T>& y) {
-    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
+bool same_bytes(const std::vector<T>& x, const std::vector<T>& y) {
+    return x.size() == y.size() &&
+           (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0);
 }
 
 /// Solves started in its scope use a team of p threads, more than the
