@@ -15,9 +15,9 @@ void spbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, floa
             const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
 void dpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
-void cpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
-            std::complex<float>* ab, const int* ldab, std::complex<float>* b, const int* ldb,
-            int* info, std::size_t uplo_len);
+void cpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, std::complex<float>* ab,
+            const int* ldab, std::complex<float>* b, const int* ldb, int* info,
+            std::size_t uplo_len);
 void zpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
             std::complex<double>* ab, const int* ldab, std::complex<double>* b, const int* ldb,
             int* info, std::size_t uplo_len);

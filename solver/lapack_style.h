@@ -44,7 +44,8 @@ void for_each_band_element(const LapackBand& band, Index n, Index hb, Move move)
     } else {
         for (Index i = 1; i <= n; ++i) {
             const Index reach = std::min(hb, n - i);
-            for (Index k = 0; k <= reach; ++k) move((i - 1) * (hb + 1) + k, (i - 1) * band.ldab + k);
+            for (Index k = 0; k <= reach; ++k)
+                move((i - 1) * (hb + 1) + k, (i - 1) * band.ldab + k);
         }
     }
 }

@@ -200,7 +200,7 @@ void band_slab_factor(T* const& a, const int& n, const int& hb, const Index& sla
                       ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
     detail::slab_factor_forward<T, Tr>(team, a, n, std::max(hb, 0), nullptr, slab_rows, slab_start,
-                                   next_chunk, pivot_floor, error_flags);
+                                       next_chunk, pivot_floor, error_flags);
 }
 
 /// One thread's share of U^T U x = y for one right-hand side y with a factor
@@ -232,7 +232,7 @@ void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& 
     detail::SlabTeam team(mutex, sync_ids, team_size);
     const Index w = std::max(hb, 0);
     if (!detail::slab_factor_forward<T, Tr>(team, a, n, w, y, slab_rows, slab_start, next_chunk,
-                                        pivot_floor, error_flags))
+                                            pivot_floor, error_flags))
         return;
     detail::slab_solve_backward<T, Tr>(team, a, n, w, y, 2 * slab_rows, back_slab_end, back_chunk);
 }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "support/solve_testing.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
+#include "support/solve_testing.h"
 
 namespace bandsolve {
 namespace {
@@ -168,8 +168,9 @@ TYPED_TEST_SUITE(LapackStyle, testing::ElementTypes);
 struct Shape {
     int n, kd, nrhs, extra_ldab, extra_ldb;
 };
-const Shape shapes[] = {{1, 0, 1, 0, 0},   {7, 0, 2, 1, 3},  {40, 1, 1, 0, 0}, {60, 3, 3, 2, 1},
-                        {300, 8, 2, 0, 5}, {123, 17, 1, 1, 0}, {5, 7, 2, 0, 0}, {900, 30, 1, 0, 0}};
+const Shape shapes[] = {{1, 0, 1, 0, 0},  {7, 0, 2, 1, 3},   {40, 1, 1, 0, 0},
+                        {60, 3, 3, 2, 1}, {300, 8, 2, 0, 5}, {123, 17, 1, 1, 0},
+                        {5, 7, 2, 0, 0},  {900, 30, 1, 0, 0}};
 
 TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
 #ifndef BANDSOLVE_HAVE_LAPACK
@@ -179,8 +180,8 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
     std::uint64_t seed = 11;
     for (const Shape& s : shapes)
         for (char uplo : {'U', 'L'}) {
-            SCOPED_TRACE(::testing::Message() << "n " << s.n << " kd " << s.kd << " nrhs "
-                                              << s.nrhs << " uplo " << uplo);
+            SCOPED_TRACE(::testing::Message() << "n " << s.n << " kd " << s.kd << " nrhs " << s.nrhs
+                                              << " uplo " << uplo);
             const auto p = hermitian_problem<T>(s.n, s.kd, s.nrhs, ++seed);
             const int ldab = s.kd + 1 + s.extra_ldab, ldb = s.n + s.extra_ldb;
             auto ab = lapack_band(p, uplo, ldab), ref_ab = ab;
@@ -199,8 +200,7 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
             EXPECT_LT(scaled_residual(p, b, ldb), 4 * (s.kd + 1) * epsilon<T>());
             const T pad = sentinel<T>();
             for (int j = 0; j < s.n; ++j)
-                for (int r = s.kd + 1; r < ldab; ++r)
-                    ASSERT_EQ(ab[std::size_t(j) * ldab + r], pad);
+                for (int r = s.kd + 1; r < ldab; ++r) ASSERT_EQ(ab[std::size_t(j) * ldab + r], pad);
             for (int k = 0; k < s.nrhs; ++k)
                 for (int i = s.n; i < ldb; ++i) ASSERT_EQ(b[std::size_t(k) * ldb + i], pad);
         }
@@ -216,8 +216,8 @@ TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
         TeamOf scope(team);
         for (char uplo : {'L', 'U'})
             for (int extra : {0, 2}) {
-                SCOPED_TRACE(::testing::Message() << "team " << team << " uplo " << uplo
-                                                  << " padding " << extra);
+                SCOPED_TRACE(::testing::Message()
+                             << "team " << team << " uplo " << uplo << " padding " << extra);
                 const int ldab = kd + 1 + extra, ldb = n + extra;
                 auto ab = lapack_band(p, uplo, ldab);
                 auto b = rhs_block(p, ldb);
@@ -285,8 +285,9 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {
                     const int u_col = uplo == 'U' ? j : j + r;
                     if (u_row < 1 || u_row >= bad_row || u_col > n) continue;
                     const std::size_t at = std::size_t(j - 1) * (kd + 1) + r;
-                    ASSERT_LE(std::abs(ab[at] - ref_ab[at]),
-                              64 * (kd + 1) * epsilon<T>() * std::max<double>(1, std::abs(ref_ab[at])))
+                    ASSERT_LE(
+                        std::abs(ab[at] - ref_ab[at]),
+                        64 * (kd + 1) * epsilon<T>() * std::max<double>(1, std::abs(ref_ab[at])))
                         << "U(" << u_row << ", " << u_col << ")";
                 }
 #endif
@@ -304,9 +305,9 @@ TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
         char uplo;
         int n, kd, nrhs, ldab, ldb, info;
     };
-    const Case cases[] = {{'X', n, kd, nrhs, kd + 1, n, -1},  {'u', -1, kd, nrhs, kd + 1, n, -2},
-                          {'U', n, -1, nrhs, kd + 1, n, -3},  {'l', n, kd, -2, kd + 1, n, -4},
-                          {'U', n, kd, nrhs, kd, n, -6},      {'U', n, kd, nrhs, kd + 1, n - 1, -8},
+    const Case cases[] = {{'X', n, kd, nrhs, kd + 1, n, -1}, {'u', -1, kd, nrhs, kd + 1, n, -2},
+                          {'U', n, -1, nrhs, kd + 1, n, -3}, {'l', n, kd, -2, kd + 1, n, -4},
+                          {'U', n, kd, nrhs, kd, n, -6},     {'U', n, kd, nrhs, kd + 1, n - 1, -8},
                           {'U', 0, kd, nrhs, kd + 1, 0, -8}};
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "expected INFO " << c.info);
