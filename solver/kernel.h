@@ -15,6 +15,7 @@
 #include <array>
 
 #include "solver/block_steps.h"
+#include "solver/block_tree/lane_steps.h"
 #include "solver/team.h"
 #include "threads/sync.h"
 
@@ -49,10 +50,12 @@ using SyncIds = std::array<int, 2>;
 
 namespace detail {
 
-/// The kernel's body, compiled as it stands for every x86-64 processor, with
-/// every step it calls inlined into it; band_kernel below runs either this or
-/// band_kernel_avx2.
-template <typename T>
+/// The kernel's body, compiled as it stands for every processor, with every
+/// step it calls inlined into it; band_kernel below runs either this or
+/// band_kernel_avx2.  The real families take the blocks of an odd-block
+/// sweep in groups of L, one block per lane (solver/block_tree/lane_steps.h);
+/// L = 1 takes them one at a time.
+template <typename T, int L>
 __attribute__((flatten)) void band_kernel_body(
     T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
     T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
@@ -63,13 +66,14 @@ __attribute__((flatten)) void band_kernel_body(
     const Index bs = block_size;
     const Index order = n;
 
-    // Takes the next block of a sweep from `counter`; false when the sweep
-    // is exhausted.  The lock covers only the read-and-advance.
-    auto claim = [&](Index& counter, Index& v) {
+    // Takes the next `blocks` blocks of a sweep from `counter` (the first at
+    // row v); false when the sweep is exhausted.  The lock covers only the
+    // read-and-advance.
+    auto claim = [&](Index& counter, Index& v, Index blocks = 1) {
         mutex_lock(mutex);
         const Index c = counter;
         const bool got = c <= order;
-        if (got) counter = c + block_stride;
+        if (got) counter = c + blocks * block_stride;
         mutex_unlock(mutex);
         v = c;
         return got;
@@ -92,6 +96,29 @@ __attribute__((flatten)) void band_kernel_body(
             reference::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
                                       pivot_floor, error_flags, sync.phase());
     };
+    // A group of up to `group` odd blocks from row v on; false after a failed
+    // pivot.  A full group of regular blocks runs in lanes; should a pivot
+    // fail there, nothing has been written and the blocks run again one by
+    // one, stopping at the failing one as a single block would.
+    constexpr bool lane_family = L > 1 && !ElementTraits<T>::is_complex;
+    const bool lanes = lane_family && fast && lanes::fits_lane_buffers(bs, hb);
+    const Index group = lanes ? L : 1;
+    auto odd_group = [&](Index v, bool gather) {
+        const Index count = std::min(group, (order - v) / block_stride + 1);
+        if constexpr (lane_family) {
+            if (lanes && count == L &&
+                lanes::odd_group_fits<L>(order, hb, v, block_stride, gather, neighbour_distance,
+                                         first_odd_row, bs) &&
+                lanes::odd_block_step<T, L>(m, v, block_stride, gather, neighbour_distance, bs,
+                                            pivot_floor))
+                return !failed();
+        }
+        for (Index i = 0; i < count; ++i) {
+            odd_step(v + i * block_stride, gather);
+            if (failed()) return false;
+        }
+        return true;
+    };
     auto separator = [&](Index s) {
         if (fast)
             separator_step(m, s, neighbour_distance, first_odd_row, bs);
@@ -109,10 +136,8 @@ __attribute__((flatten)) void band_kernel_body(
 
     Index v = 0;
     // Level 1: odd blocks, couplings gathered from the band array.
-    while (claim(next_row, v)) {
-        odd_step(v, true);
-        if (failed()) break;
-    }
+    while (claim(next_row, v, group))
+        if (!odd_group(v, true)) break;
     barrier([&] {  // B1
         level_factor *= 2;
         next_row = first_row_of_level();
@@ -130,10 +155,8 @@ __attribute__((flatten)) void band_kernel_body(
         });
         toggle();
 
-        while (claim(next_row, v)) {
-            odd_step(v, false);
-            if (failed()) break;
-        }
+        while (claim(next_row, v, group))
+            if (!odd_group(v, false)) break;
         barrier([&] {  // B3
             level_factor *= 2;
             next_row = first_row_of_level();
@@ -176,7 +199,7 @@ __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
     const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
     Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
     ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
+    band_kernel_body<T, 4>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
                         level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
                         back_row, pivot_floor, error_flags);
 }
@@ -201,7 +224,7 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  Index& level_factor, Index& neighbour_distance, Index& block_stride,
                  Index& first_odd_row, Index& next_row, Index& back_row,
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
-    auto* body = detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_body<T>;
+    auto* body = detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_body<T, 4>;
     body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
          neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
          error_flags);

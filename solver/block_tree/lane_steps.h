@@ -1,0 +1,310 @@
+// Block steps for a group of L blocks of one sweep at once, one block per
+// SIMD lane.
+//
+// The blocks of a sweep are independent and, apart from the first and the
+// last of a level, have the same shape, so they run the very same sequence of
+// operations on different data.  A group of L consecutive blocks of a sweep
+// (rows v, v + stride, ..., v + (L-1) stride) is gathered into local buffers
+// in which element e of every block sits side by side, one lane each; every
+// operation of the plain step is then applied to all lanes together, in the
+// plain step's order and with its roundings, and the results are scattered
+// back.  Elements of the single-precision families stay single in the
+// buffers: each operation widens its operands to double, evaluates in double
+// and rounds the result to single once, as ElementTraits<float> does.  IEEE
+// addition, subtraction, multiplication, division and square root are
+// correctly rounded in every lane, so each lane leaves exactly the bytes of
+// the plain step on its block.
+//
+// The vectors are GCC vector types of L = 4 or 8 elements; the code is
+// written once and compiled for each processor the kernel has a body for.
+// Only the real families run here, and only groups whose blocks all have the
+// regular shape (lane_group_fits); every other block takes the one-block
+// steps.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+
+#include "solver/block_arrays.h"
+
+namespace bandsolve::lanes {
+
+typedef double vd4 __attribute__((vector_size(32)));
+typedef double vd8 __attribute__((vector_size(64)));
+typedef float vf4 __attribute__((vector_size(16)));
+typedef float vf8 __attribute__((vector_size(32)));
+
+/// S: L stored elements of type T; D: L doubles, the evaluation type.
+template <typename T, int L>
+struct LaneTypes;
+template <>
+struct LaneTypes<float, 4> {
+    using S = vf4;
+    using D = vd4;
+};
+template <>
+struct LaneTypes<double, 4> {
+    using S = vd4;
+    using D = vd4;
+};
+template <>
+struct LaneTypes<float, 8> {
+    using S = vf8;
+    using D = vd8;
+};
+template <>
+struct LaneTypes<double, 8> {
+    using S = vd8;
+    using D = vd8;
+};
+
+/// Capacity, in elements per lane, of the band buffer and of the panel
+/// buffer of a lane step.
+inline constexpr Index LANE_BAND_ELEMENTS = 2048;
+inline constexpr Index LANE_PANEL_ELEMENTS = 1024;
+
+/// Whether blocks of bs rows with half bandwidth hb fit the lane buffers.
+constexpr bool fits_lane_buffers(Index bs, Index hb) noexcept {
+    return hb >= 1 && (bs + hb) * (hb + 1) <= LANE_BAND_ELEMENTS &&
+           bs * hb <= LANE_PANEL_ELEMENTS && hb * hb <= LANE_PANEL_ELEMENTS;
+}
+
+/// Lane arithmetic of element type T.  Vectors pass by reference, so that
+/// no function of these templates has a vector in its calling convention:
+/// they are compiled for processors of different vector widths.
+template <typename T, int L>
+struct Lanes {
+    using S = typename LaneTypes<T, L>::S;
+    using D = typename LaneTypes<T, L>::D;
+    using M = decltype(S{} == S{});  // shuffle masks
+
+    static void widen(D& d, const S& s) noexcept { d = __builtin_convertvector(s, D); }
+    /// s := d rounded to T.
+    static void store(S& s, const D& d) noexcept { s = __builtin_convertvector(d, S); }
+    /// t := t - x*y, rounded once.
+    static void update(S& t, const D& x, const D& y) noexcept {
+        D td;
+        widen(td, t);
+        store(t, td - x * y);
+    }
+    /// t := t / d, rounded once.
+    static void divide(S& t, const D& d) noexcept {
+        D td;
+        widen(td, t);
+        store(t, td / d);
+    }
+    static void sqrt(D& r, const D& x) noexcept {
+        for (int l = 0; l < L; ++l) r[l] = __builtin_sqrt(x[l]);
+    }
+    /// Whether any lane's pivot fails (d <= floor; NaN passes).
+    static bool any_pivot_fails(const D& d, double floor) noexcept {
+        const auto fails = d <= floor;
+        for (int l = 0; l < L; ++l)
+            if (fails[l]) return true;
+        return false;
+    }
+
+    /// Transposes the L x L tile r in place: r[i][j] <-> r[j][i].  Stage b
+    /// swaps the off-diagonal b x b blocks of every 2b x 2b block.
+    static void transpose(S* r) noexcept {
+        if constexpr (L == 4) {
+            swap_blocks(r, 1, M{0, 4, 2, 6}, M{1, 5, 3, 7});
+            swap_blocks(r, 2, M{0, 1, 4, 5}, M{2, 3, 6, 7});
+        } else {
+            swap_blocks(r, 1, M{0, 8, 2, 10, 4, 12, 6, 14}, M{1, 9, 3, 11, 5, 13, 7, 15});
+            swap_blocks(r, 2, M{0, 1, 8, 9, 4, 5, 12, 13}, M{2, 3, 10, 11, 6, 7, 14, 15});
+            swap_blocks(r, 4, M{0, 1, 2, 3, 8, 9, 10, 11}, M{4, 5, 6, 7, 12, 13, 14, 15});
+        }
+    }
+    static void swap_blocks(S* r, int b, const M& lo, const M& hi) noexcept {
+        for (int i = 0; i < L; ++i) {
+            if (i & b) continue;
+            const S x = r[i], y = r[i + b];
+            r[i] = __builtin_shuffle(x, y, lo);
+            r[i + b] = __builtin_shuffle(x, y, hi);
+        }
+    }
+
+    /// buf[e * step][l] := src[l * lane_stride + e] for e = 0..len-1: L runs
+    /// of memory, one per lane, into lane-interleaved vectors, in L x L
+    /// tiles (the last one partly filled).
+    static void gather(S* __restrict buf, Index step, const T* __restrict src, Index lane_stride,
+                       Index len) noexcept {
+        Index e = 0;
+        for (; e + L <= len; e += L) gather_tile(buf + e * step, step, src + e, lane_stride, L);
+        if (e < len) gather_tile(buf + e * step, step, src + e, lane_stride, len - e);
+    }
+    /// The inverse of gather.
+    static void scatter(T* __restrict dst, Index lane_stride, const S* __restrict buf, Index step,
+                        Index len) noexcept {
+        Index e = 0;
+        for (; e + L <= len; e += L) scatter_tile(dst + e, lane_stride, buf + e * step, step, L);
+        if (e < len) scatter_tile(dst + e, lane_stride, buf + e * step, step, len - e);
+    }
+    /// One tile of k <= L elements per lane.
+    static void gather_tile(S* __restrict buf, Index step, const T* __restrict src,
+                            Index lane_stride, Index k) noexcept {
+        S r[L] = {};
+        for (int l = 0; l < L; ++l) std::memcpy(&r[l], src + l * lane_stride, k * sizeof(T));
+        transpose(r);
+        for (Index i = 0; i < k; ++i) buf[i * step] = r[i];
+    }
+    static void scatter_tile(T* __restrict dst, Index lane_stride, const S* __restrict buf,
+                             Index step, Index k) noexcept {
+        S r[L] = {};
+        for (Index i = 0; i < k; ++i) r[i] = buf[i * step];
+        transpose(r);
+        for (int l = 0; l < L; ++l) std::memcpy(dst + l * lane_stride, &r[l], k * sizeof(T));
+    }
+};
+
+/// Whether the L blocks at rows v, v + stride, ..., v + (L-1) stride of an
+/// odd-block sweep all have the regular shape: hb full rows of left
+/// coupling, hb full rows and hb columns of right coupling, and bs rows.
+/// Couplings are regular from the second block of a level on, up to the
+/// blocks near row n.  f = neighbour distance, h = first odd row of the
+/// level.
+template <int L>
+constexpr bool odd_group_fits(Index n, Index hb, Index v, Index stride, bool gather, Index f,
+                              Index h, Index bs) noexcept {
+    const Index last = v + (L - 1) * stride;
+    if (gather) return v - hb >= 1 && last + bs - 1 + hb <= n;
+    return v - f >= h && last + f + hb - 1 <= n;
+}
+
+/// Odd-block step (see odd_block_step in block_steps.h) for the L blocks at
+/// rows v + l*stride, l = 0..L-1, which odd_group_fits must accept.  When a
+/// pivot fails in any lane it returns false and has written nothing; the
+/// caller then runs the blocks one by one.
+template <typename T, int L>
+bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gather, Index f,
+                    Index bs, RealOf<T> pivot_floor) noexcept {
+    using Ln = Lanes<T, L>;
+    using S = typename Ln::S;
+    using D = typename Ln::D;
+    const Index hb = m.hb, row = hb + 1;
+    const Index w = v + bs - 1;
+
+    // Band rows v-hb..w at level 1 (the left separator's last hb rows hold
+    // the left coupling), v..w above; rows w-hb+1..w reach, past column w,
+    // into the right coupling.  Block row i sits at u[i * row].
+    alignas(64) S band[LANE_BAND_ELEMENTS];
+    const Index above = gather ? hb : 0;
+    Ln::gather(band, 1, &m.A(v - above, v - above), stride * row, (bs + above) * row);
+    S* const u = band + above * row;
+
+    // U(X, X) = chol(A(X, X)), right-looking: each element still takes its
+    // updates in increasing k.
+    for (Index k = 0; k < bs; ++k) {
+        S* const rk = u + k * row;  // rk[c] = A(v+k, v+k+c)
+        D d;
+        Ln::widen(d, rk[0]);
+        if (Ln::any_pivot_fails(d, static_cast<double>(pivot_floor))) return false;
+        Ln::sqrt(d, d);
+        Ln::store(rk[0], d);
+        Ln::widen(d, rk[0]);
+        const Index span = std::min(hb, bs - 1 - k);
+        for (Index c = 1; c <= span; ++c) Ln::divide(rk[c], d);
+        for (Index i = 1; i <= span; ++i) {
+            S* const ri = rk + i * row;  // ri[c - i] = A(v+k+i, v+k+c)
+            D uki;
+            Ln::widen(uki, rk[i]);
+            for (Index c = i; c <= span; ++c) {
+                D ukc;
+                Ln::widen(ukc, rk[c]);
+                Ln::update(ri[c - i], ukc, uki);
+            }
+        }
+    }
+
+    // Left coupling, held transposed: pl[j*hb + p] = P(p+1, v+j).
+    alignas(64) S pl[LANE_PANEL_ELEMENTS];
+    if (gather) {
+        // P(p+1, v+j) = A(v-hb+p, v+j) for j <= p, zero beyond.
+        for (Index p = 0; p < hb; ++p)
+            for (Index j = 0; j < bs; ++j)
+                pl[j * hb + p] = j <= p ? band[p * row + hb - p + j] : S{};
+    } else {
+        for (Index p = 0; p < hb; ++p) Ln::gather(pl + p, hb, &m.P(p + 1, v), stride, bs);
+    }
+    // P(p, X) := P(p, X) U(X, X)^{-1}
+    for (Index j = 0; j < bs; ++j) {
+        S* const xj = pl + j * hb;
+        const S* const uj = u + j * row;
+        D d;
+        Ln::widen(d, uj[0]);
+        for (Index p = 0; p < hb; ++p) Ln::divide(xj[p], d);
+        const Index span = std::min(hb, bs - 1 - j);
+        for (Index c = 1; c <= span; ++c) {
+            S* const x2 = xj + c * hb;
+            D ujc;
+            Ln::widen(ujc, uj[c]);
+            for (Index p = 0; p < hb; ++p) {
+                D xp;
+                Ln::widen(xp, xj[p]);
+                Ln::update(x2[p], xp, ujc);
+            }
+        }
+    }
+    for (Index p = 0; p < hb; ++p) Ln::scatter(&m.P(p + 1, v), stride, pl + p, hb, bs);
+
+    // Right coupling of X's last hb rows: pr[p*hb + c] = P(p+1, cbegin+c).
+    // At level 1 row w-hb+1+p reaches columns w+1..w+1+p of the band and
+    // the rest of its panel row is zero.
+    alignas(64) S pr[LANE_PANEL_ELEMENTS];
+    const Index cbegin = gather ? w + 1 : v + f;
+    if (gather) {
+        for (Index p = 0; p < hb; ++p)
+            for (Index c = 0; c < hb; ++c)
+                pr[p * hb + c] = c <= p ? u[(bs - hb + p) * row + hb - p + c] : S{};
+    } else {
+        for (Index p = 0; p < hb; ++p) Ln::gather(pr + p * hb, 1, &m.P(p + 1, cbegin), stride, hb);
+    }
+    // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
+    for (Index p = 0; p < hb; ++p) {
+        const Index r = bs - hb + p;  // block row
+        const Index cols = gather ? p + 1 : hb;
+        S* const xp = pr + p * hb;
+        const S* const ur = u + r * row;
+        D d;
+        Ln::widen(d, ur[0]);
+        for (Index c = 0; c < cols; ++c) Ln::divide(xp[c], d);
+        for (Index r2 = 1; r2 < hb - p; ++r2) {
+            S* const x2 = xp + r2 * hb;
+            D u2;
+            Ln::widen(u2, ur[r2]);
+            for (Index c = 0; c < cols; ++c) {
+                D xc;
+                Ln::widen(xc, xp[c]);
+                Ln::update(x2[c], xc, u2);
+            }
+        }
+    }
+    for (Index p = 0; p < hb; ++p) Ln::scatter(&m.P(p + 1, cbegin), stride, pr + p * hb, 1, hb);
+
+    // Forward substitution U(X, X)^T y = b over the block.
+    for (Index k = 1; k <= m.nrhs; ++k) {
+        S* const y = pl;
+        Ln::gather(y, 1, &m.B(v, k), stride, bs);
+        for (Index j = 0; j < bs; ++j) {
+            const S* const uj = u + j * row;
+            D d;
+            Ln::widen(d, uj[0]);
+            Ln::divide(y[j], d);
+            D yj;
+            Ln::widen(yj, y[j]);
+            const Index span = std::min(hb, bs - 1 - j);
+            for (Index c = 1; c <= span; ++c) {
+                D ujc;
+                Ln::widen(ujc, uj[c]);
+                Ln::update(y[j + c], ujc, yj);
+            }
+        }
+        Ln::scatter(&m.B(v, k), stride, y, 1, bs);
+    }
+
+    Ln::scatter(&m.A(v, v), stride * row, u, 1, bs * row);
+    return true;
+}
+
+}  // namespace bandsolve::lanes

@@ -1,0 +1,142 @@
+// The lane steps against the plain steps, byte for byte: groups of four and
+// eight blocks of random contents at levels 1 to 3, on shapes around the
+// block size, and a failing pivot in one lane.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "solver/block_tree/lane_steps.h"
+#include "solver/reference_steps.h"
+
+namespace bandsolve {
+namespace {
+
+/// Arrays of one block-tree solve with random contents; the diagonal of A is
+/// large so that the factorisations pass.
+template <typename T>
+struct RandomArrays {
+    Index n, hb, nrhs;
+    std::vector<T> a, b, corner, panel;
+
+    RandomArrays(Index n_, Index hb_, Index nrhs_, std::uint64_t seed)
+        : n(n_), hb(hb_), nrhs(nrhs_) {
+        std::mt19937_64 gen(seed);
+        std::uniform_real_distribution<double> u(-1.0, 1.0);
+        auto fill = [&](std::vector<T>& x, std::size_t size, double scale) {
+            x.resize(size);
+            for (auto& e : x) e = static_cast<T>(scale * u(gen));
+        };
+        fill(a, (n - 1) * (hb + 1) + 1, 1.0);
+        for (Index r = 1; r <= n; ++r) a[(r - 1) * (hb + 1)] += static_cast<T>(4.0 * (hb + 2));
+        fill(b, n * nrhs, 3.0);
+        fill(corner, n * hb, 0.5);
+        fill(panel, n * hb, 0.5);
+    }
+    BlockTreeArrays<T> view() {
+        return {a.data(), n, hb, b.data(), nrhs, corner.data(), panel.data()};
+    }
+    /// Where two sets of arrays first differ ("" when their bytes agree).
+    std::string first_difference(const RandomArrays& o) const {
+        auto diff = [](const char* name, const std::vector<T>& x,
+                       const std::vector<T>& y) -> std::string {
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (std::memcmp(&x[i], &y[i], sizeof(T)) != 0)
+                    return std::string(name) + "[" + std::to_string(i) + "] " +
+                           ::testing::PrintToString(x[i]) + " vs " + ::testing::PrintToString(y[i]);
+            return "";
+        };
+        for (auto d : {diff("A", a, o.a), diff("B", b, o.b), diff("K", corner, o.corner),
+                       diff("P", panel, o.panel)})
+            if (!d.empty()) return d;
+        return "";
+    }
+};
+
+struct Shape {
+    Index n, hb, bs, nrhs;
+};
+
+/// Block sizes of the real tuning (72 for hb = 8, hb + 1 from hb = 24) and
+/// smaller ones; n leaves a last block shorter than hb, a full one, and
+/// groups cut short by the end of a level.
+std::vector<Shape> shapes() {
+    return {{3000, 1, 12, 1}, {2000, 2, 9, 2},   {1500, 3, 4, 1},  {6000, 8, 72, 1},
+            {2500, 8, 9, 3},  {4000, 8, 32, 1},  {2600, 5, 17, 0}, {1900, 13, 14, 1},
+            {3100, 24, 25, 2}, {2080, 30, 31, 1}, {1234, 4, 5, 1},  {5000, 16, 36, 1}};
+}
+
+template <typename T>
+class LaneSteps : public ::testing::Test {};
+using RealTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(LaneSteps, RealTypes);
+
+/// Runs the odd-block sweep of one level in groups of L, as the kernel
+/// claims them: a regular group in lanes on x and block by block on y, any
+/// other group block by block on both; compares every array after each
+/// group.  Returns the number of groups that ran in lanes.
+template <typename T, int L>
+int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
+    RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, seed), y = x;
+    const Index bs = sh.bs, f = e * bs, h = (e - 1) * bs + 1, stride = 2 * f;
+    const bool gather = e == 1;
+    int in_lanes = 0;
+    for (Index v = h; v <= sh.n; v += L * stride) {
+        ErrorFlags fx{0, 0}, fy{0, 0};
+        const bool regular = v + (L - 1) * stride <= sh.n &&
+                             lanes::odd_group_fits<L>(sh.n, sh.hb, v, stride, gather, f, h, bs);
+        bool lanes_ran = false;
+        if (regular) {
+            lanes_ran = lanes::odd_block_step<T, L>(x.view(), v, stride, gather, f, bs, 0);
+            EXPECT_TRUE(lanes_ran);
+            in_lanes += lanes_ran;
+        }
+        for (Index u = v; u < v + L * stride && u <= sh.n; u += stride) {
+            if (!lanes_ran) reference::odd_block_step(x.view(), u, gather, f, h, bs, 0, fx, 1);
+            reference::odd_block_step(y.view(), u, gather, f, h, bs, 0, fy, 1);
+        }
+        EXPECT_EQ(fy, (ErrorFlags{0, 0}));
+        const std::string d = x.first_difference(y);
+        EXPECT_EQ(d, "") << "n=" << sh.n << " hb=" << sh.hb << " bs=" << sh.bs << " level " << e
+                         << " group at row " << v;
+        if (!d.empty()) break;
+    }
+    return in_lanes;
+}
+
+TYPED_TEST(LaneSteps, OddBlockStepLeavesThePlainBytes) {
+    using T = TypeParam;
+    std::uint64_t seed = 1;
+    for (const Shape& sh : shapes()) {
+        ASSERT_TRUE(lanes::fits_lane_buffers(sh.bs, sh.hb));
+        for (Index e = 1; e <= 4; e *= 2) {
+            const int four = compare_odd_sweep<T, 4>(sh, e, seed++);
+            const int eight = compare_odd_sweep<T, 8>(sh, e, seed++);
+            // Every shape has regular groups at levels 1 and 2.
+            if (e <= 2) {
+                EXPECT_GT(four * eight, 0) << "n=" << sh.n << " hb=" << sh.hb;
+            }
+        }
+    }
+}
+
+TYPED_TEST(LaneSteps, FailingPivotInOneLaneWritesNothing) {
+    using T = TypeParam;
+    const Shape sh{3000, 8, 72, 1};
+    const Index bs = sh.bs, stride = 2 * bs;
+    const Index v = 1 + 8 * stride;  // the second group of level 1
+    for (Index lane : {0, 5, 7})
+        for (Index row : {Index{0}, Index{40}, bs - 1}) {
+            RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, 99);
+            x.a[(v + lane * stride + row - 1) * (sh.hb + 1)] = T(-1);
+            const RandomArrays<T> before = x;
+            ASSERT_TRUE((lanes::odd_group_fits<8>(sh.n, sh.hb, v, stride, true, bs, 1, bs)));
+            EXPECT_FALSE((lanes::odd_block_step<T, 8>(x.view(), v, stride, true, bs, bs, 0)));
+            EXPECT_EQ(x.first_difference(before), "") << "lane " << lane << " row " << row;
+        }
+}
+
+}  // namespace
+}  // namespace bandsolve
