@@ -3,25 +3,68 @@
 #include "solver/block_tree_solve.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <string_view>
 
 #include "solver/families.h"
 
 namespace bandsolve {
 
 namespace {
-std::atomic<bool> g_force_portable{false};
+
+using detail::KernelBody;
+
+// The body a test forces, or -1.
+std::atomic<int> g_forced_body{-1};
+
+// The best body the processor runs.
+KernelBody best_body() noexcept {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return KernelBody::avx512;
+    if (__builtin_cpu_supports("avx2")) return KernelBody::avx2;
+#endif
+    return KernelBody::portable;
 }
 
-bool detail::use_avx2() noexcept {
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+// `wanted`, or the best body the processor runs if that is a lesser one.
+KernelBody runnable(KernelBody wanted) noexcept {
+    static const KernelBody best = best_body();
+    return static_cast<int>(wanted) <= static_cast<int>(best) ? wanted : best;
+}
+
+// The body named by BANDSOLVE_KERNEL, else the best one; read once.
+KernelBody chosen_body() noexcept {
+    static const KernelBody chosen = [] {
+        const char* name = std::getenv("BANDSOLVE_KERNEL");
+        const std::string_view v = name ? name : "";
+        if (v == "portable") return runnable(KernelBody::portable);
+        if (v == "avx2") return runnable(KernelBody::avx2);
+        return runnable(KernelBody::avx512);
     }();
-    return has_avx2 && !g_force_portable.load(std::memory_order_relaxed);
+    return chosen;
+}
+
+}  // namespace
+
+KernelBody detail::kernel_body() noexcept {
+    const int forced = g_forced_body.load(std::memory_order_relaxed);
+    return forced >= 0 ? runnable(static_cast<KernelBody>(forced)) : chosen_body();
+}
+
+void detail::force_kernel_body(KernelBody body) noexcept {
+    g_forced_body.store(static_cast<int>(body), std::memory_order_relaxed);
+}
+
+void detail::unforce_kernel_body() noexcept {
+    g_forced_body.store(-1, std::memory_order_relaxed);
 }
 
 void detail::force_portable_kernels(bool portable) noexcept {
-    g_force_portable.store(portable, std::memory_order_relaxed);
+    if (portable)
+        force_kernel_body(KernelBody::portable);
+    else
+        unforce_kernel_body();
 }
 
 }  // namespace bandsolve

@@ -50,12 +50,12 @@ using SyncIds = std::array<int, 2>;
 
 namespace detail {
 
-/// The kernel's body, compiled as it stands for every processor, with every
-/// step it calls inlined into it; band_kernel below runs either this or
-/// band_kernel_avx2.  The real families take the blocks of an odd-block
-/// sweep in groups of L, one block per lane (solver/block_tree/lane_steps.h);
-/// L = 1 takes them one at a time.
-template <typename T, int L>
+/// The kernel's body, compiled as it stands for every processor (Isa =
+/// lanes::PortableIsa), with every step it calls inlined into it; band_kernel
+/// below runs this or one of the bodies compiled for x86 instruction sets.
+/// The real families take the blocks of an odd-block sweep in groups of
+/// Isa::lanes, one block per lane (solver/block_tree/lane_steps.h).
+template <typename T, typename Isa>
 __attribute__((flatten)) void band_kernel_body(
     T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
     T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
@@ -100,6 +100,7 @@ __attribute__((flatten)) void band_kernel_body(
     // pivot.  A full group of regular blocks runs in lanes; should a pivot
     // fail there, nothing has been written and the blocks run again one by
     // one, stopping at the failing one as a single block would.
+    constexpr int L = Isa::lanes;
     constexpr bool lane_family = L > 1 && !ElementTraits<T>::is_complex;
     const bool lanes = lane_family && fast && lanes::fits_lane_buffers(bs, hb);
     const Index group = lanes ? L : 1;
@@ -109,7 +110,7 @@ __attribute__((flatten)) void band_kernel_body(
             if (lanes && count == L &&
                 lanes::odd_group_fits<L>(order, hb, v, block_stride, gather, neighbour_distance,
                                          first_odd_row, bs) &&
-                lanes::odd_block_step<T, L>(m, v, block_stride, gather, neighbour_distance, bs,
+                lanes::odd_block_step<T, Isa>(m, v, block_stride, gather, neighbour_distance, bs,
                                             pivot_floor))
                 return !failed();
         }
@@ -189,6 +190,7 @@ __attribute__((flatten)) void band_kernel_body(
     }
 }
 
+#if defined(__x86_64__)
 /// The body compiled for processors with AVX2: everything it calls from
 /// these headers is inlined into it and vectorised four doubles wide.  FMA is
 /// not enabled: a fused multiply-add would change the rounding.
@@ -199,17 +201,44 @@ __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
     const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
     Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
     ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T, 4>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size,
-                        level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
-                        back_row, pivot_floor, error_flags);
+    band_kernel_body<T, lanes::Avx2Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
+                                        block_size, team_size, level_factor, neighbour_distance,
+                                        block_stride, first_odd_row, next_row, back_row,
+                                        pivot_floor, error_flags);
 }
 
-/// Whether the kernel runs the AVX2 body: the processor has AVX2 and no test
-/// has asked for the portable body.  Both bodies give the same bytes.
-bool use_avx2() noexcept;
-/// Makes later solves run the portable body (true) or the one the processor
-/// supports best (false).  For tests that hold the two bodies to the same
-/// bytes.
+/// The body compiled for processors with AVX-512 (foundation): the lane
+/// steps run eight blocks at once.  The compiler does not contract; the lane
+/// steps fuse only where the result cannot change (see lane_steps.h).
+template <typename T>
+__attribute__((target("avx512f"), flatten)) void band_kernel_avx512(
+    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
+    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
+    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
+    ErrorFlags& error_flags) noexcept {
+    band_kernel_body<T, lanes::Avx512Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
+                                          block_size, team_size, level_factor, neighbour_distance,
+                                          block_stride, first_odd_row, next_row, back_row,
+                                          pivot_floor, error_flags);
+}
+#endif
+
+/// The kernel bodies; all give the same bytes.
+enum class KernelBody { portable, avx2, avx512 };
+
+/// The body later solves run: the one named by the environment variable
+/// BANDSOLVE_KERNEL (portable, avx2 or avx512; read at the first solve of
+/// the process), else the best the processor has; a body the processor
+/// lacks falls back to the best it has.  A body forced by a test comes
+/// first.
+KernelBody kernel_body() noexcept;
+/// Makes later solves run `body` (or the best the processor has below it),
+/// for tests that hold the bodies to the same bytes.
+void force_kernel_body(KernelBody body) noexcept;
+/// Ends force_kernel_body: later solves run the body kernel_body chooses.
+void unforce_kernel_body() noexcept;
+/// force_kernel_body(portable) (true) or unforce_kernel_body() (false).
 void force_portable_kernels(bool portable) noexcept;
 
 }  // namespace detail
@@ -224,7 +253,26 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  Index& level_factor, Index& neighbour_distance, Index& block_stride,
                  Index& first_odd_row, Index& next_row, Index& back_row,
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
-    auto* body = detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_body<T, 4>;
+    auto* body = &detail::band_kernel_body<T, lanes::PortableIsa>;
+#if defined(__x86_64__)
+    switch (detail::kernel_body()) {
+        case detail::KernelBody::avx512:
+            // Complex elements have no lane steps, and GCC 12 turns their
+            // products into fused multiply-adds (vfmaddsub) when compiling
+            // for AVX-512, -ffp-contract=off notwithstanding: they keep the
+            // AVX2 body.
+            if constexpr (!ElementTraits<T>::is_complex) {
+                body = &detail::band_kernel_avx512<T>;
+                break;
+            }
+            [[fallthrough]];
+        case detail::KernelBody::avx2:
+            body = &detail::band_kernel_avx2<T>;
+            break;
+        case detail::KernelBody::portable:
+            break;
+    }
+#endif
     body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
          neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
          error_flags);

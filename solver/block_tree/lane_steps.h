@@ -24,6 +24,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "solver/block_arrays.h"
 
@@ -69,23 +72,72 @@ constexpr bool fits_lane_buffers(Index bs, Index hb) noexcept {
            bs * hb <= LANE_PANEL_ELEMENTS && hb * hb <= LANE_PANEL_ELEMENTS;
 }
 
-/// Lane arithmetic of element type T.  Vectors pass by reference, so that
-/// no function of these templates has a vector in its calling convention:
-/// they are compiled for processors of different vector widths.
-template <typename T, int L>
+/// The instruction sets the lane steps are compiled for: the lane count and
+/// the widening of single-precision lanes to double, which GCC 12 lowers in
+/// two halves when written as a generic conversion.  The x86 ones are
+/// inlined only into functions compiled for their instruction set.
+struct PortableIsa {
+    static constexpr int lanes = 4;
+    static constexpr bool fused = false;
+    template <typename D, typename S>
+    static void widen(D& d, const S& s) noexcept {
+        d = __builtin_convertvector(s, D);
+    }
+};
+#if defined(__x86_64__)
+struct Avx2Isa {
+    static constexpr int lanes = 4;
+    static constexpr bool fused = false;
+    __attribute__((target("avx2"))) static void widen(vd4& d, const vf4& s) noexcept {
+        d = reinterpret_cast<vd4>(_mm256_cvtps_pd(reinterpret_cast<__m128>(s)));
+    }
+    static void widen(vd4& d, const vd4& s) noexcept { d = s; }
+};
+struct Avx512Isa {
+    static constexpr int lanes = 8;
+    /// r := t - x*y with one rounding.  Exact where x*y is, as the product
+    /// of two single-precision values is in double: for the single-precision
+    /// families only.
+    static constexpr bool fused = true;
+    __attribute__((target("avx512f"))) static void widen(vd8& d, const vf8& s) noexcept {
+        d = reinterpret_cast<vd8>(_mm512_maskz_cvtps_pd(0xff, reinterpret_cast<__m256>(s)));
+    }
+    static void widen(vd8& d, const vd8& s) noexcept { d = s; }
+    __attribute__((target("avx512f"))) static void fused_update(vd8& r, const vd8& t,
+                                                                 const vd8& x,
+                                                                 const vd8& y) noexcept {
+        r = reinterpret_cast<vd8>(_mm512_fnmadd_pd(reinterpret_cast<__m512d>(x),
+                                                   reinterpret_cast<__m512d>(y),
+                                                   reinterpret_cast<__m512d>(t)));
+    }
+};
+#endif
+
+/// Lane arithmetic of element type T for instruction set Isa.  Vectors pass
+/// by reference, so that no function of these templates has a vector in its
+/// calling convention: they are compiled for processors of different vector
+/// widths.
+template <typename T, typename Isa>
 struct Lanes {
+    static constexpr int L = Isa::lanes;
     using S = typename LaneTypes<T, L>::S;
     using D = typename LaneTypes<T, L>::D;
     using M = decltype(S{} == S{});  // shuffle masks
 
-    static void widen(D& d, const S& s) noexcept { d = __builtin_convertvector(s, D); }
+    static void widen(D& d, const S& s) noexcept { Isa::widen(d, s); }
     /// s := d rounded to T.
     static void store(S& s, const D& d) noexcept { s = __builtin_convertvector(d, S); }
     /// t := t - x*y, rounded once.
     static void update(S& t, const D& x, const D& y) noexcept {
         D td;
         widen(td, t);
-        store(t, td - x * y);
+        if constexpr (Isa::fused && sizeof(T) == sizeof(float)) {
+            D r;
+            Isa::fused_update(r, td, x, y);
+            store(t, r);
+        } else {
+            store(t, td - x * y);
+        }
     }
     /// t := t / d, rounded once.
     static void divide(S& t, const D& d) noexcept {
@@ -176,10 +228,10 @@ constexpr bool odd_group_fits(Index n, Index hb, Index v, Index stride, bool gat
 /// rows v + l*stride, l = 0..L-1, which odd_group_fits must accept.  When a
 /// pivot fails in any lane it returns false and has written nothing; the
 /// caller then runs the blocks one by one.
-template <typename T, int L>
+template <typename T, typename Isa>
 bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gather, Index f,
                     Index bs, RealOf<T> pivot_floor) noexcept {
-    using Ln = Lanes<T, L>;
+    using Ln = Lanes<T, Isa>;
     using S = typename Ln::S;
     using D = typename Ln::D;
     const Index hb = m.hb, row = hb + 1;

@@ -1,11 +1,13 @@
 // The lane steps against the plain steps, byte for byte: groups of four and
 // eight blocks of random contents at levels 1 to 3, on shapes around the
-// block size, and a failing pivot in one lane.
+// block size, with the portable code and with each x86 instruction set the
+// processor has; and a failing pivot in one lane.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "solver/block_tree/lane_steps.h"
@@ -68,6 +70,34 @@ std::vector<Shape> shapes() {
             {3100, 24, 25, 2}, {2080, 30, 31, 1}, {1234, 4, 5, 1},  {5000, 16, 36, 1}};
 }
 
+/// The portable code with eight lanes, as the AVX-512 body groups blocks.
+struct Portable8 : lanes::PortableIsa {
+    static constexpr int lanes = 8;
+};
+
+/// Whether this processor runs the lane code of instruction set Isa.
+template <typename Isa>
+bool runs() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if constexpr (std::is_same_v<Isa, lanes::Avx2Isa>) return __builtin_cpu_supports("avx2");
+    if constexpr (std::is_same_v<Isa, lanes::Avx512Isa>) return __builtin_cpu_supports("avx512f");
+#endif
+    return true;
+}
+
+/// Runs check<Isa>() for every instruction set of the lane code this
+/// processor runs.
+template <typename Check>
+void for_each_isa(Check check) {
+    check.template operator()<lanes::PortableIsa>();
+    check.template operator()<Portable8>();
+#if defined(__x86_64__)
+    if (runs<lanes::Avx2Isa>()) check.template operator()<lanes::Avx2Isa>();
+    if (runs<lanes::Avx512Isa>()) check.template operator()<lanes::Avx512Isa>();
+#endif
+}
+
 template <typename T>
 class LaneSteps : public ::testing::Test {};
 using RealTypes = ::testing::Types<float, double>;
@@ -77,8 +107,9 @@ TYPED_TEST_SUITE(LaneSteps, RealTypes);
 /// claims them: a regular group in lanes on x and block by block on y, any
 /// other group block by block on both; compares every array after each
 /// group.  Returns the number of groups that ran in lanes.
-template <typename T, int L>
+template <typename T, typename Isa>
 int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
+    constexpr int L = Isa::lanes;
     RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, seed), y = x;
     const Index bs = sh.bs, f = e * bs, h = (e - 1) * bs + 1, stride = 2 * f;
     const bool gather = e == 1;
@@ -89,7 +120,7 @@ int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
                              lanes::odd_group_fits<L>(sh.n, sh.hb, v, stride, gather, f, h, bs);
         bool lanes_ran = false;
         if (regular) {
-            lanes_ran = lanes::odd_block_step<T, L>(x.view(), v, stride, gather, f, bs, 0);
+            lanes_ran = lanes::odd_block_step<T, Isa>(x.view(), v, stride, gather, f, bs, 0);
             EXPECT_TRUE(lanes_ran);
             in_lanes += lanes_ran;
         }
@@ -111,14 +142,14 @@ TYPED_TEST(LaneSteps, OddBlockStepLeavesThePlainBytes) {
     std::uint64_t seed = 1;
     for (const Shape& sh : shapes()) {
         ASSERT_TRUE(lanes::fits_lane_buffers(sh.bs, sh.hb));
-        for (Index e = 1; e <= 4; e *= 2) {
-            const int four = compare_odd_sweep<T, 4>(sh, e, seed++);
-            const int eight = compare_odd_sweep<T, 8>(sh, e, seed++);
-            // Every shape has regular groups at levels 1 and 2.
-            if (e <= 2) {
-                EXPECT_GT(four * eight, 0) << "n=" << sh.n << " hb=" << sh.hb;
-            }
-        }
+        for (Index e = 1; e <= 4; e *= 2)
+            for_each_isa([&]<typename Isa>() {
+                const int groups = compare_odd_sweep<T, Isa>(sh, e, seed++);
+                // Every shape has regular groups at levels 1 and 2.
+                if (e <= 2) {
+                    EXPECT_GT(groups, 0) << "n=" << sh.n << " hb=" << sh.hb << " level " << e;
+                }
+            });
     }
 }
 
@@ -127,15 +158,19 @@ TYPED_TEST(LaneSteps, FailingPivotInOneLaneWritesNothing) {
     const Shape sh{3000, 8, 72, 1};
     const Index bs = sh.bs, stride = 2 * bs;
     const Index v = 1 + 8 * stride;  // the second group of level 1
-    for (Index lane : {0, 5, 7})
-        for (Index row : {Index{0}, Index{40}, bs - 1}) {
-            RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, 99);
-            x.a[(v + lane * stride + row - 1) * (sh.hb + 1)] = T(-1);
-            const RandomArrays<T> before = x;
-            ASSERT_TRUE((lanes::odd_group_fits<8>(sh.n, sh.hb, v, stride, true, bs, 1, bs)));
-            EXPECT_FALSE((lanes::odd_block_step<T, 8>(x.view(), v, stride, true, bs, bs, 0)));
-            EXPECT_EQ(x.first_difference(before), "") << "lane " << lane << " row " << row;
-        }
+    for_each_isa([&]<typename Isa>() {
+        constexpr int L = Isa::lanes;
+        for (Index lane : {Index{0}, Index{2}, L - Index{1}})
+            for (Index row : {Index{0}, Index{40}, bs - 1}) {
+                RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, 99);
+                x.a[(v + lane * stride + row - 1) * (sh.hb + 1)] = T(-1);
+                const RandomArrays<T> before = x;
+                ASSERT_TRUE((lanes::odd_group_fits<L>(sh.n, sh.hb, v, stride, true, bs, 1, bs)));
+                EXPECT_FALSE((lanes::odd_block_step<T, Isa>(x.view(), v, stride, true, bs, bs, 0)));
+                EXPECT_EQ(x.first_difference(before), "")
+                    << L << " lanes, lane " << lane << " row " << row;
+            }
+    });
 }
 
 }  // namespace
