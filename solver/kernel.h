@@ -132,6 +132,23 @@ __attribute__((flatten)) void band_kernel_body(
         else
             reference::backward_step(m, v, neighbour_distance, bs);
     };
+    // A group of up to `back_group` blocks of a backward sweep from row v
+    // on: two groups of lanes, whose back substitutions (chains of dependent
+    // updates) run interleaved, when all are regular; else one by one.
+    constexpr int G = 2;
+    const Index back_group = lanes ? G * L : 1;
+    auto backward_group = [&](Index v) {
+        const Index count = std::min(back_group, (order - v) / block_stride + 1);
+        if constexpr (lane_family) {
+            if (lanes && count == G * L &&
+                lanes::backward_group_fits<L, G>(order, hb, v, block_stride,
+                                                 neighbour_distance)) {
+                lanes::backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance, bs);
+                return;
+            }
+        }
+        for (Index i = 0; i < count; ++i) backward(v + i * block_stride);
+    };
     auto toggle = [&] { sync.toggle(); };
     auto first_row_of_level = [&] { return (level_factor - 1) * bs + 1; };
 
@@ -179,7 +196,7 @@ __attribute__((flatten)) void band_kernel_body(
 
     // Back substitution, from the top level down to level 1.
     while (level_factor >= 1) {
-        while (claim(back_row, v)) backward(v);
+        while (claim(back_row, v, back_group)) backward_group(v);
         barrier([&] {  // B4
             level_factor /= 2;
             block_stride /= 2;

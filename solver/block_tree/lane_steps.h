@@ -62,14 +62,17 @@ struct LaneTypes<double, 8> {
 };
 
 /// Capacity, in elements per lane, of the band buffer and of the panel
-/// buffer of a lane step.
-inline constexpr Index LANE_BAND_ELEMENTS = 2048;
-inline constexpr Index LANE_PANEL_ELEMENTS = 1024;
+/// buffers of a lane step: enough for the real families' block sizes up to
+/// hb = 24.
+inline constexpr Index LANE_BAND_ELEMENTS = 1280;
+inline constexpr Index LANE_PANEL_ELEMENTS = 640;
+
+inline constexpr Index LANE_MAX_HB = 24;
 
 /// Whether blocks of bs rows with half bandwidth hb fit the lane buffers.
 constexpr bool fits_lane_buffers(Index bs, Index hb) noexcept {
-    return hb >= 1 && (bs + hb) * (hb + 1) <= LANE_BAND_ELEMENTS &&
-           bs * hb <= LANE_PANEL_ELEMENTS && hb * hb <= LANE_PANEL_ELEMENTS;
+    return hb >= 1 && hb <= LANE_MAX_HB && (bs + hb) * (hb + 1) <= LANE_BAND_ELEMENTS &&
+           bs * hb <= LANE_PANEL_ELEMENTS;
 }
 
 /// The instruction sets the lane steps are compiled for: the lane count and
@@ -357,6 +360,99 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
 
     Ln::scatter(&m.A(v, v), stride * row, u, 1, bs * row);
     return true;
+}
+
+/// Whether the G*L blocks at rows v + i*stride, i = 0..G*L-1, of a
+/// backward sweep all have the regular shape: a left separator, and a right
+/// one of at least hb rows.
+template <int L, int G>
+constexpr bool backward_group_fits(Index n, Index hb, Index v, Index stride, Index f) noexcept {
+    return v - f >= 1 && v + (G * L - 1) * stride + f + hb - 1 <= n;
+}
+
+/// Backward step (see backward_step in block_steps.h) for the G*L blocks at
+/// rows v + i*stride, i = 0..G*L-1, which backward_group_fits must accept:
+/// G groups of L lanes.  The back substitution is a chain of dependent
+/// updates per row; the G groups' chains run interleaved.
+template <typename T, typename Isa, int G>
+void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
+                   Index bs) noexcept {
+    using Ln = Lanes<T, Isa>;
+    using S = typename Ln::S;
+    using D = typename Ln::D;
+    constexpr int L = Isa::lanes;
+    const Index hb = m.hb, row = hb + 1;
+    const Index group_stride = L * stride;
+
+    // U(X, X) of each group's blocks (row i at u[g][i * row]) and their
+    // corners K(w+1:w+hb, 1:hb) (kc[g][z*hb + i] = K(w+1+z, i+1)).
+    alignas(64) S u[G][LANE_BAND_ELEMENTS];
+    alignas(64) S kc[G][LANE_PANEL_ELEMENTS];
+    for (int g = 0; g < G; ++g) {
+        const Index vg = v + g * group_stride, wg = vg + bs - 1;
+        Ln::gather(u[g], 1, &m.A(vg, vg), stride * row, bs * row);
+        Ln::gather(kc[g], 1, &m.K(wg + 1, 1), stride * hb, hb * hb);
+    }
+    alignas(64) S x[G][LANE_PANEL_ELEMENTS];
+    for (Index k = 1; k <= m.nrhs; ++k) {
+        for (int g = 0; g < G; ++g) {
+            const Index vg = v + g * group_stride;
+            S* const xg = x[g];
+            Ln::gather(xg, 1, &m.B(vg, k), stride, bs);
+            // b(X) -= P(:, X)^T x(left separator's last hb rows), the panel
+            // taken a tile at a time.
+            S y[LANE_MAX_HB];
+            Ln::gather(y, 1, &m.B(vg - f + bs - hb, k), stride, hb);
+            for (Index p = 0; p < hb; ++p) {
+                D yp;
+                Ln::widen(yp, y[p]);
+                const T* const prow = &m.P(p + 1, vg);
+                for (Index j = 0; j < bs; j += L) {
+                    const Index len = std::min<Index>(L, bs - j);
+                    S tile[L];
+                    Ln::gather_tile(tile, 1, prow + j, stride, len);
+                    for (Index i = 0; i < len; ++i) {
+                        D pj;
+                        Ln::widen(pj, tile[i]);
+                        Ln::update(xg[j + i], pj, yp);
+                    }
+                }
+            }
+            // b(X's last hb rows) -= K x(right separator's first hb rows)
+            Ln::gather(y, 1, &m.B(vg + f, k), stride, hb);
+            S* const tail = xg + bs - hb;
+            for (Index z = 0; z < hb; ++z) {
+                D yz;
+                Ln::widen(yz, y[z]);
+                for (Index i = 0; i < hb; ++i) {
+                    D kzi;
+                    Ln::widen(kzi, kc[g][z * hb + i]);
+                    Ln::update(tail[i], kzi, yz);
+                }
+            }
+        }
+        // Back substitution U(X, X) x = y, the groups side by side.
+        for (Index r = bs - 1; r >= 0; --r) {
+            const Index span = std::min(hb, bs - 1 - r);
+            S acc[G];
+            for (int g = 0; g < G; ++g) acc[g] = x[g][r];
+            for (Index c = 1; c <= span; ++c)
+                for (int g = 0; g < G; ++g) {
+                    D urc, xc;
+                    Ln::widen(urc, u[g][r * row + c]);
+                    Ln::widen(xc, x[g][r + c]);
+                    Ln::update(acc[g], urc, xc);
+                }
+            for (int g = 0; g < G; ++g) {
+                D d;
+                Ln::widen(d, u[g][r * row]);
+                Ln::divide(acc[g], d);
+                x[g][r] = acc[g];
+            }
+        }
+        for (int g = 0; g < G; ++g)
+            Ln::scatter(&m.B(v + g * group_stride, k), stride, x[g], 1, bs);
+    }
 }
 
 }  // namespace bandsolve::lanes
