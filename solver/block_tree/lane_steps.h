@@ -142,17 +142,23 @@ struct Lanes {
             store(t, td - x * y);
         }
     }
-    /// t := t / d, rounded once.
-    static void divide(S& t, const D& d) noexcept {
-        D td;
-        widen(td, t);
-        store(t, td / d);
-    }
-    static void sqrt(D& r, const D& x) noexcept {
-        for (int l = 0; l < L; ++l) r[l] = __builtin_sqrt(x[l]);
+    /// t := t / d, rounded once.  Single-precision lanes divide in single
+    /// precision: double carries more than twice single's precision plus
+    /// two bits, so rounding the double quotient of two singles to single
+    /// gives the correctly rounded single quotient, the same value.
+    static void divide(S& t, const S& d) noexcept { t = t / d; }
+    /// x := sqrt(x), rounded once; in single precision for single lanes,
+    /// for the same reason.
+    static void sqrt(S& x) noexcept {
+        for (int l = 0; l < L; ++l) {
+            if constexpr (sizeof(T) == sizeof(float))
+                x[l] = __builtin_sqrtf(x[l]);
+            else
+                x[l] = __builtin_sqrt(x[l]);
+        }
     }
     /// Whether any lane's pivot fails (d <= floor; NaN passes).
-    static bool any_pivot_fails(const D& d, double floor) noexcept {
+    static bool any_pivot_fails(const S& d, T floor) noexcept {
         const auto fails = d <= floor;
         for (int l = 0; l < L; ++l)
             if (fails[l]) return true;
@@ -252,12 +258,9 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
     // updates in increasing k.
     for (Index k = 0; k < bs; ++k) {
         S* const rk = u + k * row;  // rk[c] = A(v+k, v+k+c)
-        D d;
-        Ln::widen(d, rk[0]);
-        if (Ln::any_pivot_fails(d, static_cast<double>(pivot_floor))) return false;
-        Ln::sqrt(d, d);
-        Ln::store(rk[0], d);
-        Ln::widen(d, rk[0]);
+        if (Ln::any_pivot_fails(rk[0], pivot_floor)) return false;
+        Ln::sqrt(rk[0]);
+        const S d = rk[0];
         const Index span = std::min(hb, bs - 1 - k);
         for (Index c = 1; c <= span; ++c) Ln::divide(rk[c], d);
         for (Index i = 1; i <= span; ++i) {
@@ -286,8 +289,7 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
     for (Index j = 0; j < bs; ++j) {
         S* const xj = pl + j * hb;
         const S* const uj = u + j * row;
-        D d;
-        Ln::widen(d, uj[0]);
+        const S d = uj[0];
         for (Index p = 0; p < hb; ++p) Ln::divide(xj[p], d);
         const Index span = std::min(hb, bs - 1 - j);
         for (Index c = 1; c <= span; ++c) {
@@ -321,8 +323,7 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
         const Index cols = gather ? p + 1 : hb;
         S* const xp = pr + p * hb;
         const S* const ur = u + r * row;
-        D d;
-        Ln::widen(d, ur[0]);
+        const S d = ur[0];
         for (Index c = 0; c < cols; ++c) Ln::divide(xp[c], d);
         for (Index r2 = 1; r2 < hb - p; ++r2) {
             S* const x2 = xp + r2 * hb;
@@ -343,9 +344,7 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
         Ln::gather(y, 1, &m.B(v, k), stride, bs);
         for (Index j = 0; j < bs; ++j) {
             const S* const uj = u + j * row;
-            D d;
-            Ln::widen(d, uj[0]);
-            Ln::divide(y[j], d);
+            Ln::divide(y[j], uj[0]);
             D yj;
             Ln::widen(yj, y[j]);
             const Index span = std::min(hb, bs - 1 - j);
@@ -444,9 +443,7 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
                     Ln::update(acc[g], urc, xc);
                 }
             for (int g = 0; g < G; ++g) {
-                D d;
-                Ln::widen(d, u[g][r * row]);
-                Ln::divide(acc[g], d);
+                Ln::divide(acc[g], u[g][r * row]);
                 x[g][r] = acc[g];
             }
         }
