@@ -126,6 +126,20 @@ __attribute__((flatten)) void band_kernel_body(
         else
             reference::separator_step(m, s, neighbour_distance, first_odd_row, bs);
     };
+    // A group of up to `group` separators from row s on, in lanes when all
+    // are regular.
+    auto separator_group = [&](Index s) {
+        const Index count = std::min(group, (order - s) / block_stride + 1);
+        if constexpr (lane_family) {
+            if (lanes && count == L &&
+                lanes::separator_group_fits<L>(order, s, block_stride, neighbour_distance,
+                                               first_odd_row, bs)) {
+                lanes::separator_step<T, Isa>(m, s, block_stride, neighbour_distance, bs);
+                return;
+            }
+        }
+        for (Index i = 0; i < count; ++i) separator(s + i * block_stride);
+    };
     auto backward = [&](Index v) {
         if (fast)
             backward_step(m, v, neighbour_distance, bs);
@@ -164,7 +178,7 @@ __attribute__((flatten)) void band_kernel_body(
     toggle();
 
     for (;;) {
-        while (claim(next_row, v)) separator(v);
+        while (claim(next_row, v, group)) separator_group(v);
         barrier([&] {  // B2
             next_row = first_row_of_level();
             first_odd_row = next_row;

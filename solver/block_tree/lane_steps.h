@@ -98,14 +98,21 @@ struct Avx2Isa {
 };
 struct Avx512Isa {
     static constexpr int lanes = 8;
-    /// r := t - x*y with one rounding.  Exact where x*y is, as the product
-    /// of two single-precision values is in double: for the single-precision
-    /// families only.
+    /// r := t - x*y and r := s + x*y with one rounding.  Exact where x*y
+    /// is, as the product of two single-precision values is in double: for
+    /// the single-precision families only.
     static constexpr bool fused = true;
     __attribute__((target("avx512f"))) static void widen(vd8& d, const vf8& s) noexcept {
         d = reinterpret_cast<vd8>(_mm512_maskz_cvtps_pd(0xff, reinterpret_cast<__m256>(s)));
     }
     static void widen(vd8& d, const vd8& s) noexcept { d = s; }
+    __attribute__((target("avx512f"))) static void fused_add_product(vd8& r, const vd8& s,
+                                                                      const vd8& x,
+                                                                      const vd8& y) noexcept {
+        r = reinterpret_cast<vd8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(x),
+                                                  reinterpret_cast<__m512d>(y),
+                                                  reinterpret_cast<__m512d>(s)));
+    }
     __attribute__((target("avx512f"))) static void fused_update(vd8& r, const vd8& t,
                                                                  const vd8& x,
                                                                  const vd8& y) noexcept {
@@ -142,6 +149,21 @@ struct Lanes {
             store(t, td - x * y);
         }
     }
+    /// s := s + x*y, rounded once.
+    static void add_product(S& s, const D& x, const D& y) noexcept {
+        D sd;
+        widen(sd, s);
+        if constexpr (Isa::fused && sizeof(T) == sizeof(float)) {
+            D r;
+            Isa::fused_add_product(r, sd, x, y);
+            store(s, r);
+        } else {
+            store(s, sd + x * y);
+        }
+    }
+    /// t := t - s, rounded once; in single precision for single lanes (see
+    /// divide).
+    static void subtract(S& t, const S& s) noexcept { t = t - s; }
     /// t := t / d, rounded once.  Single-precision lanes divide in single
     /// precision: double carries more than twice single's precision plus
     /// two bits, so rounding the double quotient of two singles to single
@@ -449,6 +471,152 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
         }
         for (int g = 0; g < G; ++g)
             Ln::scatter(&m.B(v + g * group_stride, k), stride, x[g], 1, bs);
+    }
+}
+
+/// Whether the L separators at rows s + l*stride, l = 0..L-1, of a
+/// separator sweep all have the regular shape: bs rows, a full odd block
+/// after, and an odd block before that has a separator on its other side.
+template <int L>
+constexpr bool separator_group_fits(Index n, Index s, Index stride, Index f, Index h,
+                                    Index bs) noexcept {
+    return s - f > h && s + (L - 1) * stride + f + bs - 1 <= n;
+}
+
+/// Separator step (see separator_step in block_steps.h) for the L
+/// separators at rows s + l*stride, which separator_group_fits must accept.
+template <typename T, typename Isa>
+void separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
+                    Index bs) noexcept {
+    using Ln = Lanes<T, Isa>;
+    using S = typename Ln::S;
+    using D = typename Ln::D;
+    const Index hb = m.hb, row = hb + 1;
+    const Index t = s + bs - 1, q = t - hb + 1, next = s + f, d = s - f;
+    const Index r0 = d + bs - hb;
+
+    // Band rows s..s+hb-1 and q..t, which overlap when bs < 2 hb: one run of
+    // rows s..t then, two runs of hb rows otherwise.  ar(r) = row r.
+    alignas(64) S band[LANE_BAND_ELEMENTS];
+    const bool one_run = q <= s + hb;
+    if (one_run) {
+        Ln::gather(band, 1, &m.A(s, s), stride * row, bs * row);
+    } else {
+        Ln::gather(band, 1, &m.A(s, s), stride * row, hb * row);
+        Ln::gather(band + hb * row, 1, &m.A(q, q), stride * row, hb * row);
+    }
+    auto ar = [&](Index r) {
+        return band + (one_run || r < q ? (r - s) * row : (hb + r - q) * row);
+    };
+
+    // W = P(1:hb, N:M) of the next odd block, held transposed:
+    // w[j*hb + p] = W(p+1, N+j).
+    alignas(64) S w[LANE_PANEL_ELEMENTS];
+    for (Index p = 0; p < hb; ++p) Ln::gather(w + p, hb, &m.P(p + 1, next), stride, bs);
+    // A(q:t, q:t) -= W^T W: sums over j rounded after every addition.
+    alignas(64) S sums[LANE_PANEL_ELEMENTS];
+    for (Index i = 0; i < hb * hb; ++i) sums[i] = S{};
+    for (Index j = 0; j < bs; ++j) {
+        const S* const wj = w + j * hb;
+        for (Index a = 0; a < hb; ++a) {
+            D wa;
+            Ln::widen(wa, wj[a]);
+            S* const sa = sums + a * hb;
+            for (Index b = a; b < hb; ++b) {
+                D wb;
+                Ln::widen(wb, wj[b]);
+                Ln::add_product(sa[b], wb, wa);
+            }
+        }
+    }
+    for (Index a = 0; a < hb; ++a) {
+        S* const aq = ar(q + a);  // aq[c] = A(q+a, q+a+c)
+        for (Index b = a; b < hb; ++b) Ln::subtract(aq[b - a], sums[a * hb + b]);
+    }
+
+    // V = P(1:hb, s:s+hb-1), the previous odd block's right coupling, held
+    // transposed as the corner store keeps it: vt[c*hb + p] = V(p+1, s+c).
+    alignas(64) S vt[LANE_PANEL_ELEMENTS];
+    for (Index p = 0; p < hb; ++p) Ln::gather(vt + p, hb, &m.P(p + 1, s), stride, hb);
+    // A(s:cend, s:cend) -= V^T V
+    for (Index p = 0; p < hb; ++p)
+        for (Index r = 0; r < hb; ++r) {
+            D vr;
+            Ln::widen(vr, vt[r * hb + p]);
+            S* const as = ar(s + r);  // as[c] = A(s+r, s+r+c)
+            for (Index j = r; j < hb; ++j) {
+                D vj;
+                Ln::widen(vj, vt[j * hb + p]);
+                Ln::update(as[j - r], vj, vr);
+            }
+        }
+
+    for (Index k = 1; k <= m.nrhs; ++k) {
+        // x = b(s:t), y = b(N:M), z = b(r0:r0+hb-1)
+        alignas(64) S x[LANE_PANEL_ELEMENTS];
+        alignas(64) S y[LANE_PANEL_ELEMENTS];
+        S z[LANE_MAX_HB];
+        Ln::gather(x, 1, &m.B(s, k), stride, bs);
+        Ln::gather(y, 1, &m.B(next, k), stride, bs);
+        Ln::gather(z, 1, &m.B(r0, k), stride, hb);
+        // b(q:t) -= W b(N:M)
+        for (Index p = 0; p < hb; ++p) {
+            S acc = x[q - s + p];
+            for (Index j = 0; j < bs; ++j) {
+                D wp, yj;
+                Ln::widen(wp, w[j * hb + p]);
+                Ln::widen(yj, y[j]);
+                Ln::update(acc, wp, yj);
+            }
+            x[q - s + p] = acc;
+        }
+        // b(s:cend) -= V^T b(r0:r0+hb-1)
+        for (Index p = 0; p < hb; ++p) {
+            D zp;
+            Ln::widen(zp, z[p]);
+            for (Index j = 0; j < hb; ++j) {
+                D vj;
+                Ln::widen(vj, vt[j * hb + p]);
+                Ln::update(x[j], vj, zp);
+            }
+        }
+        Ln::scatter(&m.B(s, k), stride, x, 1, bs);
+    }
+
+    // Keep the corner for X's backward step: K(d+bs+c, p+1) = V(p+1, s+c).
+    Ln::scatter(&m.K(d + bs, 1), stride * hb, vt, 1, hb * hb);
+
+    // Coupling of S with the last hb rows of the separator before X:
+    // P(:, j) = -L V(:, j), L = P(:, r0:r0+hb-1), each P(a, j) a chain over i.
+    alignas(64) S lt[LANE_PANEL_ELEMENTS];  // lt[a*hb + i] = L(a+1, i+1)
+    for (Index a = 0; a < hb; ++a) Ln::gather(lt + a * hb, 1, &m.P(a + 1, r0), stride, hb);
+    alignas(64) S pc[LANE_PANEL_ELEMENTS];  // pc[a*hb + c] = new P(a+1, s+c)
+    for (Index c = 0; c < hb; ++c)
+        for (Index a = 0; a < hb; ++a) {
+            S acc{};
+            for (Index i = 0; i < hb; ++i) {
+                D vi, la;
+                Ln::widen(vi, vt[c * hb + i]);
+                Ln::widen(la, lt[a * hb + i]);
+                Ln::update(acc, vi, la);
+            }
+            pc[a * hb + c] = acc;
+        }
+    for (Index a = 0; a < hb; ++a) Ln::scatter(&m.P(a + 1, s), stride, pc + a * hb, 1, hb);
+    // Band row s-1 holds the last column of V, as the plain step leaves it;
+    // the panel columns after V are cleared.
+    Ln::scatter(&m.A(s - 1, s), stride * row, vt + (hb - 1) * hb, 1, hb);
+    for (int l = 0; l < Isa::lanes; ++l)
+        for (Index p = 1; p <= hb; ++p) {
+            T* const cleared = &m.P(p, s + l * stride);
+            std::fill(cleared + hb, cleared + bs, T(0));
+        }
+
+    if (one_run) {
+        Ln::scatter(&m.A(s, s), stride * row, band, 1, bs * row);
+    } else {
+        Ln::scatter(&m.A(s, s), stride * row, band, 1, hb * row);
+        Ln::scatter(&m.A(q, q), stride * row, band + hb * row, 1, hb * row);
     }
 }
 

@@ -137,6 +137,42 @@ int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
     return in_lanes;
 }
 
+/// The same for the separator sweep that follows the odd blocks of level e.
+template <typename T, typename Isa>
+int compare_separator_sweep(const Shape& sh, Index e, std::uint64_t seed) {
+    constexpr int L = Isa::lanes;
+    RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, seed), y = x;
+    const Index bs = sh.bs, f = e * bs, h = (e - 1) * bs + 1, stride = 2 * f;
+    int in_lanes = 0;
+    for (Index s = (2 * e - 1) * bs + 1; s <= sh.n; s += L * stride) {
+        const bool regular = lanes::separator_group_fits<L>(sh.n, s, stride, f, h, bs);
+        if (regular) lanes::separator_step<T, Isa>(x.view(), s, stride, f, bs);
+        in_lanes += regular;
+        for (Index u = s; u < s + L * stride && u <= sh.n; u += stride) {
+            if (!regular) reference::separator_step(x.view(), u, f, h, bs);
+            reference::separator_step(y.view(), u, f, h, bs);
+        }
+        const std::string d = x.first_difference(y);
+        EXPECT_EQ(d, "") << "n=" << sh.n << " hb=" << sh.hb << " bs=" << sh.bs << " level " << e
+                         << " group at row " << s;
+        if (!d.empty()) break;
+    }
+    return in_lanes;
+}
+
+TYPED_TEST(LaneSteps, SeparatorStepLeavesThePlainBytes) {
+    using T = TypeParam;
+    std::uint64_t seed = 1;
+    for (const Shape& sh : shapes())
+        for (Index e = 1; e <= 4; e *= 2)
+            for_each_isa([&]<typename Isa>() {
+                const int groups = compare_separator_sweep<T, Isa>(sh, e, seed++);
+                if (e == 1) {
+                    EXPECT_GT(groups, 0) << "n=" << sh.n << " hb=" << sh.hb;
+                }
+            });
+}
+
 /// The same for the backward sweep of one level, in groups of G*L blocks.
 template <typename T, typename Isa, int G>
 int compare_backward_sweep(const Shape& sh, Index e, std::uint64_t seed) {
