@@ -4,6 +4,7 @@
 // processor has; and a failing pivot in one lane.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "solver/block_tree/lane_steps.h"
+#include "solver/kernel.h"
 #include "solver/reference_steps.h"
 
 namespace bandsolve {
@@ -244,6 +246,20 @@ TYPED_TEST(LaneSteps, FailingPivotInOneLaneWritesNothing) {
                     << L << " lanes, lane " << lane << " row " << row;
             }
     });
+}
+
+// Run by ctest with BANDSOLVE_KERNEL=portable in the environment (see
+// CMakeLists.txt); skipped when the variable is not set.
+TEST(KernelChoice, EnvironmentNamesTheBody) {
+    const char* name = std::getenv("BANDSOLVE_KERNEL");
+    if (name == nullptr) GTEST_SKIP() << "BANDSOLVE_KERNEL is not set";
+    ASSERT_STREQ(name, "portable");
+    EXPECT_EQ(detail::kernel_body(), detail::KernelBody::portable);
+    // A forced body comes first, and the variable's again when it ends.
+    detail::force_kernel_body(detail::KernelBody::avx2);
+    EXPECT_NE(detail::kernel_body(), detail::KernelBody::avx512);
+    detail::unforce_kernel_body();
+    EXPECT_EQ(detail::kernel_body(), detail::KernelBody::portable);
 }
 
 }  // namespace
