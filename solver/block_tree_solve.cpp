@@ -56,9 +56,7 @@ void detail::force_kernel_body(KernelBody body) noexcept {
     g_forced_body.store(static_cast<int>(body), std::memory_order_relaxed);
 }
 
-void detail::unforce_kernel_body() noexcept {
-    g_forced_body.store(-1, std::memory_order_relaxed);
-}
+void detail::unforce_kernel_body() noexcept { g_forced_body.store(-1, std::memory_order_relaxed); }
 
 void detail::force_portable_kernels(bool portable) noexcept {
     if (portable)

@@ -111,7 +111,7 @@ __attribute__((flatten)) void band_kernel_body(
                 lanes::odd_group_fits<L>(order, hb, v, block_stride, gather, neighbour_distance,
                                          first_odd_row, bs) &&
                 lanes::odd_block_step<T, Isa>(m, v, block_stride, gather, neighbour_distance, bs,
-                                            pivot_floor))
+                                              pivot_floor))
                 return !failed();
         }
         for (Index i = 0; i < count; ++i) {
@@ -155,8 +155,7 @@ __attribute__((flatten)) void band_kernel_body(
         const Index count = std::min(back_group, (order - v) / block_stride + 1);
         if constexpr (lane_family) {
             if (lanes && count == G * L &&
-                lanes::backward_group_fits<L, G>(order, hb, v, block_stride,
-                                                 neighbour_distance)) {
+                lanes::backward_group_fits<L, G>(order, hb, v, block_stride, neighbour_distance)) {
                 lanes::backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance, bs);
                 return;
             }

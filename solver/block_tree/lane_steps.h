@@ -107,15 +107,14 @@ struct Avx512Isa {
     }
     static void widen(vd8& d, const vd8& s) noexcept { d = s; }
     __attribute__((target("avx512f"))) static void fused_add_product(vd8& r, const vd8& s,
-                                                                      const vd8& x,
-                                                                      const vd8& y) noexcept {
+                                                                     const vd8& x,
+                                                                     const vd8& y) noexcept {
         r = reinterpret_cast<vd8>(_mm512_fmadd_pd(reinterpret_cast<__m512d>(x),
                                                   reinterpret_cast<__m512d>(y),
                                                   reinterpret_cast<__m512d>(s)));
     }
-    __attribute__((target("avx512f"))) static void fused_update(vd8& r, const vd8& t,
-                                                                 const vd8& x,
-                                                                 const vd8& y) noexcept {
+    __attribute__((target("avx512f"))) static void fused_update(vd8& r, const vd8& t, const vd8& x,
+                                                                const vd8& y) noexcept {
         r = reinterpret_cast<vd8>(_mm512_fnmadd_pd(reinterpret_cast<__m512d>(x),
                                                    reinterpret_cast<__m512d>(y),
                                                    reinterpret_cast<__m512d>(t)));
@@ -396,8 +395,7 @@ constexpr bool backward_group_fits(Index n, Index hb, Index v, Index stride, Ind
 /// G groups of L lanes.  The back substitution is a chain of dependent
 /// updates per row; the G groups' chains run interleaved.
 template <typename T, typename Isa, int G>
-void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
-                   Index bs) noexcept {
+void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f, Index bs) noexcept {
     using Ln = Lanes<T, Isa>;
     using S = typename Ln::S;
     using D = typename Ln::D;
@@ -469,8 +467,7 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
                 x[g][r] = acc[g];
             }
         }
-        for (int g = 0; g < G; ++g)
-            Ln::scatter(&m.B(v + g * group_stride, k), stride, x[g], 1, bs);
+        for (int g = 0; g < G; ++g) Ln::scatter(&m.B(v + g * group_stride, k), stride, x[g], 1, bs);
     }
 }
 

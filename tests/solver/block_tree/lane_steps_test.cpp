@@ -2,6 +2,8 @@
 // eight blocks of random contents at levels 1 to 3, on shapes around the
 // block size, with the portable code and with each x86 instruction set the
 // processor has; and a failing pivot in one lane.
+#include "solver/block_tree/lane_steps.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,7 +13,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "solver/block_tree/lane_steps.h"
 #include "solver/kernel.h"
 #include "solver/reference_steps.h"
 
@@ -67,8 +68,8 @@ struct Shape {
 /// smaller ones; n leaves a last block shorter than hb, a full one, and
 /// groups cut short by the end of a level.
 std::vector<Shape> shapes() {
-    return {{3000, 1, 12, 1}, {2000, 2, 9, 2},   {1500, 3, 4, 1},  {6000, 8, 72, 1},
-            {2500, 8, 9, 3},  {4000, 8, 32, 1},  {2600, 5, 17, 0}, {1900, 13, 14, 1},
+    return {{3000, 1, 12, 1},  {2000, 2, 9, 2},   {1500, 3, 4, 1},  {6000, 8, 72, 1},
+            {2500, 8, 9, 3},   {4000, 8, 32, 1},  {2600, 5, 17, 0}, {1900, 13, 14, 1},
             {3100, 24, 25, 2}, {2080, 20, 21, 1}, {1234, 4, 5, 1},  {5000, 16, 36, 1}};
 }
 
