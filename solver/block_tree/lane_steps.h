@@ -283,16 +283,14 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
         Ln::sqrt(rk[0]);
         const S d = rk[0];
         const Index span = std::min(hb, bs - 1 - k);
-        for (Index c = 1; c <= span; ++c) Ln::divide(rk[c], d);
+        D uk[LANE_MAX_HB + 1];  // row k of U, widened once
+        for (Index c = 1; c <= span; ++c) {
+            Ln::divide(rk[c], d);
+            Ln::widen(uk[c], rk[c]);
+        }
         for (Index i = 1; i <= span; ++i) {
             S* const ri = rk + i * row;  // ri[c - i] = A(v+k+i, v+k+c)
-            D uki;
-            Ln::widen(uki, rk[i]);
-            for (Index c = i; c <= span; ++c) {
-                D ukc;
-                Ln::widen(ukc, rk[c]);
-                Ln::update(ri[c - i], ukc, uki);
-            }
+            for (Index c = i; c <= span; ++c) Ln::update(ri[c - i], uk[c], uk[i]);
         }
     }
 
@@ -311,17 +309,17 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
         S* const xj = pl + j * hb;
         const S* const uj = u + j * row;
         const S d = uj[0];
-        for (Index p = 0; p < hb; ++p) Ln::divide(xj[p], d);
+        D xw[LANE_MAX_HB];  // column j, widened once
+        for (Index p = 0; p < hb; ++p) {
+            Ln::divide(xj[p], d);
+            Ln::widen(xw[p], xj[p]);
+        }
         const Index span = std::min(hb, bs - 1 - j);
         for (Index c = 1; c <= span; ++c) {
             S* const x2 = xj + c * hb;
             D ujc;
             Ln::widen(ujc, uj[c]);
-            for (Index p = 0; p < hb; ++p) {
-                D xp;
-                Ln::widen(xp, xj[p]);
-                Ln::update(x2[p], xp, ujc);
-            }
+            for (Index p = 0; p < hb; ++p) Ln::update(x2[p], xw[p], ujc);
         }
     }
     for (Index p = 0; p < hb; ++p) Ln::scatter(&m.P(p + 1, v), stride, pl + p, hb, bs);
@@ -515,15 +513,11 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
     for (Index i = 0; i < hb * hb; ++i) sums[i] = S{};
     for (Index j = 0; j < bs; ++j) {
         const S* const wj = w + j * hb;
+        D ww[LANE_MAX_HB];  // column j of W, widened once
+        for (Index a = 0; a < hb; ++a) Ln::widen(ww[a], wj[a]);
         for (Index a = 0; a < hb; ++a) {
-            D wa;
-            Ln::widen(wa, wj[a]);
             S* const sa = sums + a * hb;
-            for (Index b = a; b < hb; ++b) {
-                D wb;
-                Ln::widen(wb, wj[b]);
-                Ln::add_product(sa[b], wb, wa);
-            }
+            for (Index b = a; b < hb; ++b) Ln::add_product(sa[b], ww[b], ww[a]);
         }
     }
     for (Index a = 0; a < hb; ++a) {
