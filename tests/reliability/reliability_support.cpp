@@ -10,7 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "solver/block_tree.h"
+#include "solver/block_tree/block_tree.h"
 
 namespace bandsolve::testing {
 

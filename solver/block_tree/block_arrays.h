@@ -4,7 +4,7 @@
 #include <array>
 #include <atomic>
 
-#include "solver/element_traits.h"
+#include "solver/common/element_traits.h"
 
 namespace bandsolve {
 

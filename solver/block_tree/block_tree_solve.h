@@ -2,10 +2,10 @@
 #pragma once
 
 #include "bandsolve.h"
-#include "solver/block_tree.h"
-#include "solver/kernel.h"
-#include "solver/team.h"
-#include "solver/tuning.h"
+#include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/kernel.h"
+#include "solver/common/team.h"
+#include "solver/block_tree/tuning.h"
 
 namespace bandsolve {
 

@@ -1,7 +1,7 @@
 // The public LAPACK-style entries, and the same entries under the external
 // names a Fortran 77 compiler gives them, which take the hidden length of
 // the character argument.
-#include "solver/lapack_style.h"
+#include "solver/lapack/lapack_style.h"
 
 using bandsolve::lapack_style_pbsv;
 

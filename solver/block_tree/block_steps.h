@@ -27,8 +27,8 @@
 
 #include <algorithm>
 
-#include "solver/block_factor.h"
-#include "solver/reference_steps.h"
+#include "solver/common/block_factor.h"
+#include "solver/block_tree/plain_steps.h"
 
 namespace bandsolve {
 

@@ -18,7 +18,7 @@
 #include <new>
 
 #include "bandsolve.h"
-#include "solver/slab_solve.h"
+#include "solver/slab/slab_solve.h"
 
 namespace bandsolve {
 

@@ -5,8 +5,8 @@
 
 #include <complex>
 
-#include "solver/block_factor.h"
-#include "solver/kernel.h"
+#include "solver/common/block_factor.h"
+#include "solver/block_tree/kernel.h"
 
 namespace bandsolve {
 

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "solver/block_arrays.h"
-#include "solver/reference_steps.h"
+#include "solver/block_tree/block_arrays.h"
+#include "solver/block_tree/plain_steps.h"
 
 namespace bandsolve {
 

@@ -1,4 +1,4 @@
-#include "solver/tuning.h"
+#include "solver/block_tree/tuning.h"
 
 #include <atomic>
 #include <mutex>

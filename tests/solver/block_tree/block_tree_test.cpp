@@ -1,5 +1,5 @@
 // Block-tree arithmetic against trees drawn by hand.
-#include "solver/block_tree.h"
+#include "solver/block_tree/block_tree.h"
 
 #include <gtest/gtest.h>
 

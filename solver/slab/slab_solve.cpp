@@ -1,5 +1,5 @@
 // The public C entries of the four slab-pipelined families.
-#include "solver/slab_solve.h"
+#include "solver/slab/slab_solve.h"
 
 using bandsolve::slab_factor;
 using bandsolve::slab_factor_solve;

@@ -16,7 +16,7 @@
 
 #include <algorithm>
 
-#include "solver/block_factor.h"
+#include "solver/common/block_factor.h"
 
 namespace bandsolve {
 

@@ -8,7 +8,7 @@
 
 #include "bandsolve.hpp"
 #include "support/solve_testing.h"
-#include "solver/slab_solve.h"
+#include "solver/slab/slab_solve.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
 #include "support/test_support.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "solver/block_steps.h"
-#include "solver/kernel.h"
+#include "solver/block_tree/block_steps.h"
+#include "solver/block_tree/kernel.h"
 #include "support/band_systems.h"
 
 namespace bandsolve {

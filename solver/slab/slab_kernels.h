@@ -24,11 +24,11 @@
 #include <algorithm>
 #include <array>
 
-#include "solver/block_factor.h"
-#include "solver/families.h"
-#include "solver/kernel.h"
-#include "solver/slab_steps.h"
-#include "solver/team.h"
+#include "solver/common/block_factor.h"
+#include "solver/block_tree/families.h"
+#include "solver/block_tree/kernel.h"
+#include "solver/slab/slab_steps.h"
+#include "solver/common/team.h"
 #include "threads/sync.h"
 
 namespace bandsolve {

@@ -6,7 +6,7 @@
 #include <complex>
 #include <limits>
 
-#include "solver/element_traits.h"
+#include "solver/common/element_traits.h"
 
 namespace bandsolve {
 namespace {

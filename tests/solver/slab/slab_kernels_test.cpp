@@ -2,7 +2,7 @@
 // forward substitution are the same bits for every slab height and team
 // size, the back substitution for every team size; a failed pivot stops the
 // whole team with the earlier slabs factorised.
-#include "solver/slab_kernels.h"
+#include "solver/slab/slab_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "bandsolve.hpp"
 #include "support/solve_testing.h"
-#include "solver/team.h"
+#include "solver/common/team.h"
 #include "support/band_systems.h"
 #include "support/test_support.h"
 

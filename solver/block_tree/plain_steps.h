@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "solver/block_arrays.h"
+#include "solver/block_tree/block_arrays.h"
 
 namespace bandsolve::reference {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "solver/block_tree.h"
-#include "solver/tuning.h"
+#include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/tuning.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
 #include "support/solve_testing.h"

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "solver/block_steps.h"
-#include "solver/families.h"
+#include "solver/block_tree/block_steps.h"
+#include "solver/block_tree/families.h"
 #include "support/band_systems.h"
 
 namespace bandsolve {

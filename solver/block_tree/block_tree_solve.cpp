@@ -1,10 +1,10 @@
 // The public C entries of the four block-tree families, and the choice of
 // the kernel body the processor runs.
-#include "solver/block_tree_solve.h"
+#include "solver/block_tree/block_tree_solve.h"
 
 #include <atomic>
 
-#include "solver/families.h"
+#include "solver/block_tree/families.h"
 
 namespace bandsolve {
 

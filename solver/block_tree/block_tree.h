@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "solver/element_traits.h"
+#include "solver/common/element_traits.h"
 
 namespace bandsolve {
 

@@ -14,8 +14,8 @@
 
 #include <array>
 
-#include "solver/block_steps.h"
-#include "solver/team.h"
+#include "solver/block_tree/block_steps.h"
+#include "solver/common/team.h"
 #include "threads/sync.h"
 
 namespace bandsolve {
