@@ -15,14 +15,14 @@
 //     last hb rows of its left separator, a separator's first hb columns the
 //     coupling with the last hb rows of the odd block before it.
 //
-// These are the fast forms of the plain steps in reference_steps.h and give
+// These are the fast forms of the plain steps in plain_steps.h and give
 // exactly their bytes: every element still receives the same operations in
 // the same order; only independent elements are processed side by side.
 // The panel rows that a step runs along one element at a time (the coupling
 // solves, the Schur sums) are copied to a small local buffer with the hb
 // panel values of a column next to each other, so that the hb independent
 // chains advance together.  Blocks whose buffer would exceed
-// STEP_BUFFER_ELEMENTS use the plain steps (see fits_step_buffers).
+// LOCAL_BUFFER_ELEMENTS use the plain steps (see fits_step_buffers).
 #pragma once
 
 #include <algorithm>
@@ -32,13 +32,9 @@
 
 namespace bandsolve {
 
-/// Capacity, in elements, of each local buffer of a step (64 KiB for
-/// complex double).
-inline constexpr Index STEP_BUFFER_ELEMENTS = 4096;
-
 /// Whether blocks of bs rows with half bandwidth hb fit the local buffers.
 constexpr bool fits_step_buffers(Index bs, Index hb) noexcept {
-    return bs * hb <= STEP_BUFFER_ELEMENTS && hb * hb <= STEP_BUFFER_ELEMENTS;
+    return bs * hb <= LOCAL_BUFFER_ELEMENTS && hb * hb <= LOCAL_BUFFER_ELEMENTS;
 }
 
 namespace detail {
@@ -71,10 +67,10 @@ inline void solve_panel_rows(const BlockTreeArrays<T>& m, Index v, Index w, Inde
 /// block, solves its couplings with its left and right separators into the
 /// panel, and runs the forward substitution over it.  With `gather` (level 1)
 /// the couplings are first copied from the band array; at higher levels the
-/// panel already holds them.  f = neighbour distance, h = first odd row of the
-/// level.  Stops right after a failed pivot (flags[phase] set).
+/// panel already holds them.  dist = neighbour distance, first_odd = first odd row
+/// of the level.  Stops right after a failed pivot (flags[phase] set).
 template <typename T>
-void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, Index h, Index bs,
+void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dist, Index first_odd, Index bs,
                     RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
@@ -89,11 +85,11 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     if (gather) {
         first = std::max<Index>(v - hb, 1);
         rows = v - first;
-    } else if (v - f >= h) {
+    } else if (v - dist >= first_odd) {
         rows = hb;
     }
     if (rows > 0) {
-        T buf[STEP_BUFFER_ELEMENTS];
+        T buf[LOCAL_BUFFER_ELEMENTS];
         for (Index p = 0; p < rows; ++p) {
             if (gather) {
                 // Row r = first + p of the band reaches columns v..r+hb.
@@ -113,7 +109,7 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     }
 
     // Right coupling: X's last hb rows reaching into its right separator.
-    const reference::RightCoupling rc = reference::right_coupling(m, v, w, gather, f);
+    const RightCoupling rc = right_coupling(m, v, w, gather, dist);
     // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
     for (Index p = 1; p <= rc.row_count; ++p) {
         const Index r = rc.first_row + p - 1;
@@ -152,18 +148,18 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
 /// and (when that block has a separator on its other side) builds S's coupling
 /// with that separator, the input of the next level.
 template <typename T>
-void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Index bs) noexcept {
+void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index first_odd, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);
 
     // Next odd block X2 = rows N..M, already eliminated; W = P(1:hb, N:M).
-    const Index next = s + f;
+    const Index next = s + dist;
     if (next <= n) {
         const Index last = std::min(next + bs - 1, n);
         const Index q = t - hb + 1;
         const Index len = last - next + 1;
-        T buf[STEP_BUFFER_ELEMENTS];  // buf[j*hb + p] = W(p+1, N+j)
+        T buf[LOCAL_BUFFER_ELEMENTS];  // buf[j*hb + p] = W(p+1, N+j)
         for (Index p = 0; p < hb; ++p) {
             const T* __restrict src = &m.P(p + 1, next);
             for (Index j = 0; j < len; ++j) buf[j * hb + p] = src[j];
@@ -171,7 +167,7 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
         // A(q:t, q:t) -= W^T W: the hb*hb sums run side by side over j, each
         // rounded after every addition (the symmetric half is computed too
         // and discarded, which keeps the inner loop regular).
-        T sums[STEP_BUFFER_ELEMENTS];
+        T sums[LOCAL_BUFFER_ELEMENTS];
         for (Index i = 0; i < hb * hb; ++i) sums[i] = Tr::zero();
         for (Index j = 0; j < len; ++j) {
             const T* __restrict wj = buf + j * hb;
@@ -202,7 +198,7 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
 
     // Previous odd block X = rows d..d+bs-1; its right coupling V sits in the
     // panel columns s..cend.
-    const Index d = s - f;
+    const Index d = s - dist;
     const Index cend = std::min(s + hb - 1, n);
     const Index r0 = d + bs - hb;
     // A(s:cend, s:cend) -= V^T V
@@ -220,23 +216,23 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
         for (Index p = 1; p <= hb; ++p) {
             const T y = m.B(r0 + p - 1, k);
             const T* __restrict vp = &m.P(p, s);
-            T* __restrict bs_ = &m.B(s, k);
-            for (Index j = 0; j <= cend - s; ++j) bs_[j] = Tr::update(bs_[j], vp[j], y);
+            T* __restrict sep_b = &m.B(s, k);
+            for (Index j = 0; j <= cend - s; ++j) sep_b[j] = Tr::update(sep_b[j], vp[j], y);
         }
     // Keep the corner for X's backward step.
     for (Index p = 1; p <= hb; ++p)
         for (Index j = s; j <= cend; ++j) m.K(d + bs + j - s, p) = m.P(p, j);
 
-    if (d > h) {
+    if (d > first_odd) {
         // Coupling of S with the last hb rows of the separator before X:
         // P(:, j) = -L V(:, j), L = X's left coupling in P(:, r0:r0+hb-1).
         // Each P(a, j) is a chain over i; the hb chains of a column advance
         // together, with L held transposed.
-        T lt[STEP_BUFFER_ELEMENTS];  // lt[i*hb + a] = P(a+1, r0+i)
+        T lt[LOCAL_BUFFER_ELEMENTS];  // lt[i*hb + a] = P(a+1, r0+i)
         for (Index a = 0; a < hb; ++a)
             for (Index i = 0; i < hb; ++i) lt[i * hb + a] = m.P(a + 1, r0 + i);
-        T col[STEP_BUFFER_ELEMENTS];  // V(:, j), as the band row s-1 holds it
-        T acc[STEP_BUFFER_ELEMENTS];
+        T col[LOCAL_BUFFER_ELEMENTS];  // V(:, j), as the band row s-1 holds it
+        T acc[LOCAL_BUFFER_ELEMENTS];
         for (Index j = s; j <= cend; ++j) {
             for (Index a = 0; a < hb; ++a) {
                 col[a] = m.P(a + 1, j);
@@ -263,14 +259,14 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
 /// of its two separators (already solved) from its right-hand sides and runs
 /// the back substitution over it.
 template <typename T>
-void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noexcept {
+void backward_step(const BlockTreeArrays<T>& m, Index v, Index dist, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index w = std::min(v + bs - 1, n);
 
     // b(X) -= P(:, X)^T x(left separator's last hb rows)
-    if (v - f > 0) {
-        const Index r0 = v - f + bs - hb;
+    if (v - dist > 0) {
+        const Index r0 = v - dist + bs - hb;
         for (Index k = 1; k <= m.nrhs; ++k)
             for (Index p = 1; p <= hb; ++p) {
                 const T y = m.B(r0 + p - 1, k);
@@ -280,7 +276,7 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noex
             }
     }
     // b(X's last hb rows) -= K x(right separator's first rows)
-    const Index next = v + f;
+    const Index next = v + dist;
     if (next <= n) {
         const Index u = std::min(hb, std::min(next + bs - 1, n) - next + 1);
         const Index last = std::min(w + u, n);

@@ -25,15 +25,24 @@ constexpr int block_level(Index k) noexcept {
     return 1 + std::countr_zero(static_cast<unsigned long long>(k));
 }
 
-/// Top level of the tree: the first level from 2 on that has no separator.
-constexpr int top_level(Index n, Index bs) noexcept {
-    int level = 2;
-    // The first separator of level l starts at row (2^l - 1) bs + 1.
-    while (((Index{1} << level) - 1) * bs + 1 <= n) ++level;
-    return level;
+/// First row of the first block of a level, given the level's factor
+/// 2^(level-1): the blocks of level l are 2^(l-1) times an odd number.
+constexpr Index level_first_row(Index level_factor, Index bs) noexcept {
+    return (level_factor - 1) * bs + 1;
 }
 
-/// Barriers one solve passes: B1, B2 and B3 for levels 1..T-1, B4 for T..1.
-constexpr int barrier_count(Index n, Index bs) noexcept { return 3 * top_level(n, bs) - 1; }
+/// Whether the level with factor level_factor is the top of the tree: the
+/// next level has no block, so this level's blocks have no separator after
+/// them.  Level 1 is never the top.
+constexpr bool is_top_level(Index level_factor, Index n, Index bs) noexcept {
+    return level_factor > 1 && level_first_row(2 * level_factor, bs) > n;
+}
+
+/// Top level of the tree: the first level from 2 on that is the top.
+constexpr int top_level(Index n, Index bs) noexcept {
+    int level = 2;
+    while (!is_top_level(Index{1} << (level - 1), n, bs)) ++level;
+    return level;
+}
 
 }  // namespace bandsolve

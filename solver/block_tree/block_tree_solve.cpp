@@ -13,11 +13,15 @@ std::atomic<bool> g_force_portable{false};
 }
 
 bool detail::use_avx2() noexcept {
+#if BANDSOLVE_X86
     static const bool has_avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
     return has_avx2 && !g_force_portable.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
 }
 
 void detail::force_portable_kernels(bool portable) noexcept {

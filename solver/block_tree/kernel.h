@@ -15,8 +15,17 @@
 #include <array>
 
 #include "solver/block_tree/block_steps.h"
+#include "solver/block_tree/block_tree.h"
 #include "solver/common/team.h"
 #include "threads/sync.h"
+
+// The AVX2 body and the processor test that chooses it exist on x86 only;
+// elsewhere the portable body is the one body.
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_X86 1
+#else
+#define BANDSOLVE_X86 0
+#endif
 
 namespace bandsolve {
 
@@ -45,12 +54,11 @@ struct SolveControl {
     }
 };
 
-using SyncIds = std::array<int, 2>;
-
 namespace detail {
 
-/// The kernel's body, compiled as it stands for every x86-64 processor, with
-/// every step it calls inlined into it; band_kernel below runs either this or
+/// The kernel's body, compiled for the baseline of the target (every x86-64
+/// processor, on x86), with every step it calls inlined into it;
+/// band_kernel below runs this or, where the processor has AVX2,
 /// band_kernel_avx2.
 template <typename T>
 __attribute__((flatten)) void band_kernel_body(
@@ -89,23 +97,23 @@ __attribute__((flatten)) void band_kernel_body(
             odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
                            error_flags, sync.phase());
         else
-            reference::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
+            plain::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
                                       pivot_floor, error_flags, sync.phase());
     };
     auto separator = [&](Index s) {
         if (fast)
             separator_step(m, s, neighbour_distance, first_odd_row, bs);
         else
-            reference::separator_step(m, s, neighbour_distance, first_odd_row, bs);
+            plain::separator_step(m, s, neighbour_distance, first_odd_row, bs);
     };
     auto backward = [&](Index v) {
         if (fast)
             backward_step(m, v, neighbour_distance, bs);
         else
-            reference::backward_step(m, v, neighbour_distance, bs);
+            plain::backward_step(m, v, neighbour_distance, bs);
     };
     auto toggle = [&] { sync.toggle(); };
-    auto first_row_of_level = [&] { return (level_factor - 1) * bs + 1; };
+    auto first_row_of_level = [&] { return level_first_row(level_factor, bs); };
 
     Index v = 0;
     // Level 1: odd blocks, couplings gathered from the band array.
@@ -135,11 +143,11 @@ __attribute__((flatten)) void band_kernel_body(
             if (failed()) break;
         }
         barrier([&] {  // B3
-            level_factor *= 2;
-            next_row = first_row_of_level();
-            if (next_row > order) {
-                level_factor /= 2;
+            if (is_top_level(level_factor, order, bs)) {
                 back_row = first_row_of_level();
+            } else {
+                level_factor *= 2;
+                next_row = first_row_of_level();
             }
         });
         if (failed()) return;
@@ -166,6 +174,7 @@ __attribute__((flatten)) void band_kernel_body(
     }
 }
 
+#if BANDSOLVE_X86
 /// The body compiled for processors with AVX2: everything it calls from
 /// these headers is inlined into it and vectorised four doubles wide.  FMA is
 /// not enabled: a fused multiply-add would change the rounding.
@@ -180,6 +189,8 @@ __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
                         level_factor, neighbour_distance, block_stride, first_odd_row, next_row,
                         back_row, pivot_floor, error_flags);
 }
+
+#endif
 
 /// Whether the kernel runs the AVX2 body: the processor has AVX2 and no test
 /// has asked for the portable body.  Both bodies give the same bytes.
@@ -201,7 +212,11 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  Index& level_factor, Index& neighbour_distance, Index& block_stride,
                  Index& first_odd_row, Index& next_row, Index& back_row,
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+#if BANDSOLVE_X86
     auto* body = detail::use_avx2() ? &detail::band_kernel_avx2<T> : &detail::band_kernel_body<T>;
+#else
+    auto* body = &detail::band_kernel_body<T>;
+#endif
     body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
          neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
          error_flags);

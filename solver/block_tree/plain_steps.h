@@ -1,55 +1,22 @@
-// The block-tree elimination steps and the block factorisation in their
-// plainest form, loop for loop in the order that defines the result.  The
-// optimised steps in block_steps.h and block_factor.h must give exactly the
-// same bytes; the tests hold them to it, and the kernel falls back to these
-// where a block's panel does not fit the optimised steps' local buffers.
+// The block-tree elimination steps in their plain form, loop for loop in the
+// order that defines the result.  The fast steps in block_steps.h must give
+// exactly the same bytes; the tests hold them to it.  The kernel runs these
+// for the complex families, and wherever a block's panel does not fit the
+// fast steps' local buffers.
 #pragma once
 
 #include <algorithm>
 
 #include "solver/block_tree/block_arrays.h"
+#include "solver/common/block_factor.h"
 
-namespace bandsolve::reference {
-
-/// Factorises rows first..last of the band array as U^T U, touching only
-/// band elements with both row and column in first..last.  Row i of U is
-/// finished before row i + 1 is updated.  A pivot that fails the element
-/// type's test sets flags[phase] and returns at once: rows before it hold
-/// their factor, row i its updated values, later rows are untouched.
-/// A negative hb counts as 0; last < first does nothing.
-template <typename T, typename Tr = ElementTraits<T>>
-void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
-                       ErrorFlags& flags, int phase) noexcept {
-    const Index w = std::max(hb, 0);
-    for (Index i = first; i <= last; ++i) {
-        // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
-        for (Index k = std::max(first, i - w); k < i; ++k) {
-            const T uki = Tr::adjoint(band_at(a, w, k, i));
-            const Index jend = std::min(k + w, last);
-            for (Index j = i; j <= jend; ++j) {
-                T& aij = band_at(a, w, i, j);
-                aij = Tr::update(aij, band_at(a, w, k, j), uki);
-            }
-        }
-        T& d = band_at(a, w, i, i);
-        if (Tr::pivot_fails(d, pivot_floor)) {
-            raise_error_flag(flags, phase);
-            return;
-        }
-        d = Tr::sqrt(d);
-        // U(i, i+1:) = A(i, i+1:) / U(i, i)
-        const Index jend = std::min(i + w, last);
-        for (Index j = i + 1; j <= jend; ++j) {
-            T& aij = band_at(a, w, i, j);
-            aij = Tr::divide(aij, d);
-        }
-    }
-}
+namespace bandsolve {
 
 /// Rows and columns of an odd block's right coupling (X's last hb rows that
 /// reach into its right separator S), gathered from the band array at level
 /// 1; at higher levels the panel already holds it.  Row p = 1..row_count is
 /// block row first_row + p - 1; its columns run from cbegin to cend(r).
+/// The plain and the fast odd-block steps both gather it here.
 struct RightCoupling {
     Index first_row = 0, row_count = 0, cbegin = 0, climit = 0;
     bool per_row_range = false;  // level 1: row r stops at min(r + hb, climit)
@@ -61,7 +28,7 @@ struct RightCoupling {
 
 template <typename T>
 RightCoupling right_coupling(const BlockTreeArrays<T>& m, Index v, Index w, bool gather,
-                             Index f) noexcept {
+                             Index dist) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     RightCoupling rc;
@@ -79,23 +46,25 @@ RightCoupling right_coupling(const BlockTreeArrays<T>& m, Index v, Index w, bool
                 for (Index j = cend + 1; j <= rc.climit; ++j) m.P(p, j) = Tr::zero();
             }
         }
-    } else if (v + f <= n) {
+    } else if (v + dist <= n) {
         rc.first_row = w - hb + 1;
         rc.row_count = hb;
-        rc.cbegin = v + f;
+        rc.cbegin = v + dist;
         rc.climit = std::min(rc.cbegin + hb - 1, n);
     }
     return rc;
 }
 
+namespace plain {
+
 /// Odd-block step for the block starting at row v: factorises its diagonal
 /// block, solves its couplings with its left and right separators into the
 /// panel, and runs the forward substitution over it.  With `gather` (level 1)
 /// the couplings are first copied from the band array; at higher levels the
-/// panel already holds them.  f = neighbour distance, h = first odd row of the
-/// level.  Stops right after a failed pivot (flags[phase] set).
+/// panel already holds them.  dist = neighbour distance, first_odd = first odd row
+/// of the level.  Stops right after a failed pivot (flags[phase] set).
 template <typename T>
-void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, Index h, Index bs,
+void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dist, Index first_odd, Index bs,
                     RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
@@ -115,7 +84,7 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
             for (Index j = v; j <= cend; ++j) m.P(p, j) = m.A(r, j);
             for (Index j = cend + 1; j <= w; ++j) m.P(p, j) = Tr::zero();
         }
-    } else if (v - f >= h) {
+    } else if (v - dist >= first_odd) {
         rows = hb;
     }
     // P(p, X) := P(p, X) U(X, X)^{-1}
@@ -132,7 +101,7 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
     }
 
     // Right coupling: X's last hb rows reaching into its right separator.
-    const RightCoupling rc = right_coupling(m, v, w, gather, f);
+    const RightCoupling rc = right_coupling(m, v, w, gather, dist);
     // P(X rows, S cols) := U(X, X)^{-T} P, rows in increasing order.
     for (Index p = 1; p <= rc.row_count; ++p) {
         const Index r = rc.first_row + p - 1;
@@ -173,13 +142,13 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index f, 
 /// and (when that block has a separator on its other side) builds S's coupling
 /// with that separator, the input of the next level.
 template <typename T>
-void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Index bs) noexcept {
+void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index first_odd, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);
 
     // Next odd block X2 = rows N..M, already eliminated.
-    const Index next = s + f;
+    const Index next = s + dist;
     if (next <= n) {
         const Index last = std::min(next + bs - 1, n);
         const Index q = t - hb + 1;
@@ -203,7 +172,7 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
 
     // Previous odd block X = rows d..d+bs-1; its right coupling sits in the
     // panel columns s..cend.
-    const Index d = s - f;
+    const Index d = s - dist;
     const Index cend = std::min(s + hb - 1, n);
     const Index r0 = d + bs - hb;
     // A(s:cend, s:cend) -= V^T V with V = P(1:hb, s:cend)
@@ -228,7 +197,7 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
     for (Index p = 1; p <= hb; ++p)
         for (Index j = s; j <= cend; ++j) m.K(d + bs + j - s, p) = m.P(p, j);
 
-    if (d > h) {
+    if (d > first_odd) {
         // Coupling of S with the last hb rows of the separator before X:
         // P(:, j) = -L V(:, j), L = X's left coupling in P(:, r0:r0+hb-1).
         // Band row s-1 (X's last row; its coupling elements are no longer
@@ -254,14 +223,14 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index f, Index h, Inde
 /// of its two separators (already solved) from its right-hand sides and runs
 /// the back substitution over it.
 template <typename T>
-void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noexcept {
+void backward_step(const BlockTreeArrays<T>& m, Index v, Index dist, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index w = std::min(v + bs - 1, n);
 
     // b(X) -= P(:, X)^T x(left separator's last hb rows)
-    if (v - f > 0) {
-        const Index r0 = v - f + bs - hb;
+    if (v - dist > 0) {
+        const Index r0 = v - dist + bs - hb;
         for (Index k = 1; k <= m.nrhs; ++k)
             for (Index p = 1; p <= hb; ++p) {
                 const T y = m.B(r0 + p - 1, k);
@@ -272,7 +241,7 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noex
             }
     }
     // b(X's last hb rows) -= K x(right separator's first rows)
-    const Index next = v + f;
+    const Index next = v + dist;
     if (next <= n) {
         const Index u = std::min(hb, std::min(next + bs - 1, n) - next + 1);
         const Index last = std::min(w + u, n);
@@ -295,4 +264,6 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index f, Index bs) noex
         }
 }
 
-}  // namespace bandsolve::reference
+}  // namespace plain
+
+}  // namespace bandsolve

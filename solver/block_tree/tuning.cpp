@@ -49,10 +49,6 @@ void init_tuning_parameters_complex() noexcept {
     });
 }
 
-void init_tuning_parameters_small() noexcept {
-    init_once([](int) { return TuningParameters{8, 6, 4}; });
-}
-
 void detail::reset_tuning_parameters() noexcept {
     std::lock_guard lock(g_init_mutex);
     g_p1.store(0, std::memory_order_release);

@@ -18,8 +18,6 @@ TuningParameters tuning_parameters() noexcept;
 void init_tuning_parameters() noexcept;
 /// Complex families: 16, 8, 6 for a team of 2 or fewer, else 8, 6, 4.
 void init_tuning_parameters_complex() noexcept;
-/// 8, 6, 4 whatever the team size.  No entry calls it.
-void init_tuning_parameters_small() noexcept;
 
 namespace detail {
 /// Forgets the record, so that a test can play a fresh process's first solve.

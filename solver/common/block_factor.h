@@ -1,12 +1,52 @@
-// Cholesky factorisation of one diagonal block of a band matrix, in place.
+// Cholesky factorisation of one diagonal block of a band matrix, in place:
+// the plain form, loop for loop in the order that defines the result, and
+// the fast form the solvers run, which gives exactly its bytes.
 #pragma once
 
 #include <algorithm>
 
-#include "solver/block_tree/block_arrays.h"
-#include "solver/block_tree/plain_steps.h"
+#include "solver/common/band_access.h"
 
 namespace bandsolve {
+
+namespace plain {
+
+/// Factorises rows first..last of the band array as U^T U, touching only
+/// band elements with both row and column in first..last.  Row i of U is
+/// finished before row i + 1 is updated.  A pivot that fails the element
+/// type's test sets flags[phase] and returns at once: rows before it hold
+/// their factor, row i its updated values, later rows are untouched.
+/// A negative hb counts as 0; last < first does nothing.
+template <typename T, typename Tr = ElementTraits<T>>
+void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
+                       ErrorFlags& flags, int phase) noexcept {
+    const Index w = std::max(hb, 0);
+    for (Index i = first; i <= last; ++i) {
+        // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
+        for (Index k = std::max(first, i - w); k < i; ++k) {
+            const T uki = Tr::mirrored(band_at(a, w, k, i));
+            const Index jend = std::min(k + w, last);
+            for (Index j = i; j <= jend; ++j) {
+                T& aij = band_at(a, w, i, j);
+                aij = Tr::update(aij, band_at(a, w, k, j), uki);
+            }
+        }
+        T& d = band_at(a, w, i, i);
+        if (Tr::pivot_fails(d, pivot_floor)) {
+            raise_error_flag(flags, phase);
+            return;
+        }
+        d = Tr::sqrt(d);
+        // U(i, i+1:) = A(i, i+1:) / U(i, i)
+        const Index jend = std::min(i + w, last);
+        for (Index j = i + 1; j <= jend; ++j) {
+            T& aij = band_at(a, w, i, j);
+            aij = Tr::divide(aij, d);
+        }
+    }
+}
+
+}  // namespace plain
 
 namespace detail {
 
@@ -29,7 +69,7 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
         for (Index c = 1; c <= span; ++c) row_k[c] = Tr::divide(row_k[c], d);
         for (Index i = 1; i <= span; ++i) {
             T* __restrict row_i = row_k + i * (hb + 1);  // row_i[c - i] = A(k+i, k+c)
-            const T uki = Tr::adjoint(row_k[i]);
+            const T uki = Tr::mirrored(row_k[i]);
             for (Index c = i; c <= span; ++c)
                 row_i[c - i] = Tr::update(row_i[c - i], row_k[c], uki);
         }
@@ -56,9 +96,8 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
     const Index w = std::max(hb, 0);
     const Index rows = last - first + 1;
     if (rows <= 0) return;
-    constexpr Index capacity = 4096;
-    if (rows * (w + 1) <= capacity) {
-        T blk[capacity];
+    if (rows * (w + 1) <= LOCAL_BUFFER_ELEMENTS) {
+        T blk[LOCAL_BUFFER_ELEMENTS];
         T* const base = a + (first - 1) * (w + 1);  // A(first, first)
         // The first rows - hb rows lie wholly inside the block, a run of
         // consecutive elements; the last hb rows only up to column `last`.
@@ -76,7 +115,14 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
             return;
         }
     }
-    reference::band_block_factor<T, Tr>(a, hb, first, last, pivot_floor, flags, phase);
+    plain::band_block_factor<T, Tr>(a, hb, first, last, pivot_floor, flags, phase);
 }
+
+/// The factorisation of each family: _s real single, _d real double,
+/// _c complex single, _z complex double.
+inline constexpr auto band_block_factor_s = &band_block_factor<float>;
+inline constexpr auto band_block_factor_d = &band_block_factor<double>;
+inline constexpr auto band_block_factor_c = &band_block_factor<complex_float>;
+inline constexpr auto band_block_factor_z = &band_block_factor<complex_double>;
 
 }  // namespace bandsolve

@@ -14,8 +14,8 @@
 //    component precision after every addition;
 //  - complex matrices are complex symmetric: nothing is ever conjugated;
 //  - except under HermitianTraits (the slab scheme of the LAPACK-style
-//    entries), where adjoint() conjugates the transposed operand of an
-//    update, as A = U^H U requires.
+//    entries), where mirrored() conjugates an element read from its
+//    transposed position, as A = U^H U requires.
 #pragma once
 
 #include <cmath>
@@ -28,6 +28,9 @@ namespace bandsolve {
 /// Row, column and element positions: 64 bits, so that n*(hb+1) above 2^31
 /// never wraps.
 using Index = std::int64_t;
+
+using complex_float = std::complex<float>;
+using complex_double = std::complex<double>;
 
 /// x / y of complex numbers by Smith's scaling, with the evaluation
 /// precision E and the rounding to the component precision C of the two
@@ -116,8 +119,8 @@ struct RealTraits {
         return static_cast<R>(static_cast<E>(x) / static_cast<E>(y));
     }
     static R sqrt(R x) noexcept { return static_cast<R>(std::sqrt(static_cast<E>(x))); }
-    /// An element read from the transposed position: the same element.
-    static R adjoint(R x) noexcept { return x; }
+    /// A(j, i) from A(i, j): the same element.
+    static R mirrored(R x) noexcept { return x; }
     /// A pivot fails when it is not greater than the floor; NaN passes.
     static bool pivot_fails(R d, R floor) noexcept { return d <= floor; }
     static R zero() noexcept { return R(0); }
@@ -158,8 +161,9 @@ struct ComplexTraits {
     }
     static T divide(T x, T y) noexcept { return complex_divide<C, E>(x, y); }
     static T sqrt(T x) noexcept { return complex_sqrt<C, E>(x); }
-    /// Complex symmetric: A(j, i) = A(i, j), unconjugated.
-    static T adjoint(T x) noexcept { return x; }
+    /// A(j, i) from A(i, j): complex symmetric, the same element,
+    /// unconjugated.
+    static T mirrored(T x) noexcept { return x; }
     /// Fails only for a pivot whose modulus is not above the floor (with a
     /// zero floor: both parts zero); NaN passes.
     static bool pivot_fails(T d, C floor) noexcept {
@@ -176,7 +180,7 @@ struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {};
 /// Arithmetic of a Hermitian matrix (A(j, i) = conj A(i, j)) held in
 /// std::complex elements, factorised as A = U^H U: the complex arithmetic
 /// and rounding of ComplexTraits, with
-///  - the transposed operand of every update conjugated (adjoint);
+///  - an element read from its transposed position conjugated (mirrored);
 ///  - the real pivot of a Hermitian positive-definite factorisation: only the
 ///    real part of a diagonal element is read (its imaginary part is zero in
 ///    exact arithmetic), the pivot fails when that real part is not above
@@ -189,7 +193,8 @@ template <typename C, typename E>
 struct HermitianTraits : ComplexTraits<C, E> {
     using T = std::complex<C>;
 
-    static T adjoint(T x) noexcept { return std::conj(x); }
+    /// A(j, i) from A(i, j): the conjugate.
+    static T mirrored(T x) noexcept { return std::conj(x); }
     static bool pivot_fails(T d, C floor) noexcept { return d.real() <= floor; }
     static T sqrt(T d) noexcept {
         return T(static_cast<C>(std::sqrt(static_cast<E>(d.real()))), C(0));

@@ -10,6 +10,9 @@
 
 namespace bandsolve {
 
+/// The two sync objects a team run's barriers use in turn.
+using SyncIds = std::array<int, 2>;
+
 /// The mutex and the two barrier objects of one solve, created together and
 /// released when the solve ends.  ok() is false when the platform or the
 /// tables refused any of them; nothing of the solve may start then.
@@ -30,11 +33,11 @@ class TeamObjects {
 
     bool ok() const noexcept { return mutex_ != nullptr && ids_[0] != 0 && ids_[1] != 0; }
     MutexHandle& mutex() noexcept { return mutex_; }
-    std::array<int, 2>& ids() noexcept { return ids_; }
+    SyncIds& ids() noexcept { return ids_; }
 
   private:
     MutexHandle mutex_ = nullptr;
-    std::array<int, 2> ids_{0, 0};
+    SyncIds ids_{0, 0};
 };
 
 /// The barrier between the sweeps of a team kernel, as one thread sees it:
@@ -45,7 +48,7 @@ class TeamObjects {
 /// other thread is held, so the fields it writes need no lock.
 class TeamBarrier {
   public:
-    TeamBarrier(const std::array<int, 2>& ids, const int& team) noexcept : ids_(ids), team_(team) {}
+    TeamBarrier(const SyncIds& ids, const int& team) noexcept : ids_(ids), team_(team) {}
 
     /// 1 or 2: which object the next barrier uses, and which error flag the
     /// current sweep sets.
@@ -68,7 +71,7 @@ class TeamBarrier {
     }
 
   private:
-    const std::array<int, 2>& ids_;
+    const SyncIds& ids_;
     const int& team_;  // read only in the serial step: see run_team
     int phase_ = 1;
 };
@@ -84,7 +87,7 @@ class TeamBarrier {
 /// waits for a thread that does not exist.  The result is the same, since it
 /// does not depend on the team size.
 template <typename... Params, typename... Args>
-void run_team(int& team, const std::array<int, 2>& ids, void (*kernel)(Params&...),
+void run_team(int& team, const SyncIds& ids, void (*kernel)(Params&...),
               Args&... args) noexcept {
     if (team < 1) team = 1;
     if (team > MAX_TEAM_SIZE) team = MAX_TEAM_SIZE;

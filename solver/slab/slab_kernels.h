@@ -25,8 +25,6 @@
 #include <array>
 
 #include "solver/common/block_factor.h"
-#include "solver/block_tree/families.h"
-#include "solver/block_tree/kernel.h"
 #include "solver/slab/slab_steps.h"
 #include "solver/common/team.h"
 #include "threads/sync.h"
@@ -60,7 +58,7 @@ namespace detail {
 /// Claiming and barriers of one thread of a slab solve.
 class SlabTeam : public TeamBarrier {
   public:
-    SlabTeam(const MutexHandle& mutex, const std::array<int, 2>& ids, const int& team) noexcept
+    SlabTeam(const MutexHandle& mutex, const SyncIds& ids, const int& team) noexcept
         : TeamBarrier(ids, team), mutex_(mutex) {}
 
     /// Takes the forward chunk at `counter` if it starts at or before
@@ -236,20 +234,5 @@ void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& 
         return;
     detail::slab_solve_backward<T, Tr>(team, a, n, w, y, 2 * slab_rows, back_slab_end, back_chunk);
 }
-
-inline constexpr auto band_slab_factor_s = &band_slab_factor<float>;
-inline constexpr auto band_slab_factor_d = &band_slab_factor<double>;
-inline constexpr auto band_slab_factor_c = &band_slab_factor<complex_float>;
-inline constexpr auto band_slab_factor_z = &band_slab_factor<complex_double>;
-
-inline constexpr auto band_slab_solve_s = &band_slab_solve<float>;
-inline constexpr auto band_slab_solve_d = &band_slab_solve<double>;
-inline constexpr auto band_slab_solve_c = &band_slab_solve<complex_float>;
-inline constexpr auto band_slab_solve_z = &band_slab_solve<complex_double>;
-
-inline constexpr auto band_slab_factor_solve_s = &band_slab_factor_solve<float>;
-inline constexpr auto band_slab_factor_solve_d = &band_slab_factor_solve<double>;
-inline constexpr auto band_slab_factor_solve_c = &band_slab_factor_solve<complex_float>;
-inline constexpr auto band_slab_factor_solve_z = &band_slab_factor_solve<complex_double>;
 
 }  // namespace bandsolve

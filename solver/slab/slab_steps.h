@@ -10,7 +10,7 @@
 // the next one; an element receives its updates from the rows above it in
 // increasing row order, exactly as one band_block_factor over all rows does.
 // An element read from its transposed position (U(k, i) as an element of
-// U^T) goes through Tr::adjoint, which conjugates it in the Hermitian
+// U^T) goes through Tr::mirrored, which conjugates it in the Hermitian
 // families (A = U^H U) and leaves it alone in all others.
 #pragma once
 
@@ -30,10 +30,10 @@ inline constexpr Index FINISH_BLOCK_COLUMNS = 256;
 ///
 /// Each element receives its updates in increasing k, rounded one by one,
 /// as in the sequential algorithm; but a row's stretch of columns is
-/// updated in a local buffer and stored once.  Updating it in place, k by
-/// k, wrote each element up to hb times, and where two threads' chunks meet
-/// inside a cache line, every one of those writes moved the line between
-/// their caches: a team of two ran up to ten times slower than one.
+/// updated in a local buffer and stored once.  Updated in place, k by k,
+/// each element would be written up to hb times, and where two threads'
+/// chunks meet inside a cache line every one of those writes would move the
+/// line between their caches (up to ten times slower with a team of two).
 template <typename T, typename Tr = ElementTraits<T>>
 void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) noexcept {
     // Rows above v - hb have no band element in these columns.
@@ -45,13 +45,12 @@ void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) no
             T t[FINISH_BLOCK_COLUMNS];
             T* const row = &band_at(a, hb, i, jb);
             std::copy(row, row + (je - jb + 1), t);
-            // U(i, jb:je) -= U(k, i) U(k, jb:je) for the final rows k < g,
-            // then for the slab's rows k above i.  Since i < v <= j <= k + hb,
-            // every U(k, i) read lies inside the band.
+            // U(i, jb:je) -= U(k, i) U(k, jb:je) for the rows k above i
+            // that reach column jb: the final rows k < g first, then the
+            // slab's own.  Since i < v <= j <= k + hb, every U(k, i) read lies
+            // inside the band.
             for (Index k = std::max<Index>(jb - hb, 1); k < i; ++k) {
-                if (k == g) k = std::max(i - hb, g);
-                if (k >= i) break;
-                const T uki = Tr::adjoint(band_at(a, hb, k, i));
+                const T uki = Tr::mirrored(band_at(a, hb, k, i));
                 const T* const uk = &band_at(a, hb, k, jb);
                 const Index count = std::min(je, k + hb) - jb + 1;
                 for (Index c = 0; c < count; ++c) t[c] = Tr::update(t[c], uk[c], uki);
@@ -72,7 +71,7 @@ void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
     for (Index k = std::max<Index>(p - hb, 1); k < p; ++k) {
         const Index reach = std::min(k + hb, w);
         for (Index i = p; i <= reach; ++i) {
-            const T uki = Tr::adjoint(band_at(a, hb, k, i));
+            const T uki = Tr::mirrored(band_at(a, hb, k, i));
             for (Index j = i; j <= reach; ++j) {
                 T& aij = band_at(a, hb, i, j);
                 aij = Tr::update(aij, band_at(a, hb, k, j), uki);
@@ -90,7 +89,7 @@ void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, In
         const T yi = y[i - 1];
         const Index jend = std::min(i + hb, w);
         for (Index j = v; j <= jend; ++j)
-            y[j - 1] = Tr::update(y[j - 1], Tr::adjoint(band_at(a, hb, i, j)), yi);
+            y[j - 1] = Tr::update(y[j - 1], Tr::mirrored(band_at(a, hb, i, j)), yi);
     }
 }
 
@@ -102,7 +101,7 @@ void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
         const T yi = y[i - 1] = Tr::divide(y[i - 1], band_at(a, hb, i, i));
         const Index jend = std::min(i + hb, w);
         for (Index j = i + 1; j <= jend; ++j)
-            y[j - 1] = Tr::update(y[j - 1], Tr::adjoint(band_at(a, hb, i, j)), yi);
+            y[j - 1] = Tr::update(y[j - 1], Tr::mirrored(band_at(a, hb, i, j)), yi);
     }
 }
 

@@ -117,18 +117,18 @@ TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
                     odd_block_step(m, v, gather, f, h, bs, RealOf<T>(0), fx, 1);
                 },
                 [&](BlockTreeArrays<T> m, Index v) {
-                    reference::odd_block_step(m, v, gather, f, h, bs, RealOf<T>(0), fy, 1);
+                    plain::odd_block_step(m, v, gather, f, h, bs, RealOf<T>(0), fy, 1);
                 },
                 seed++);
             EXPECT_EQ(fx, fy);
             compare_blocks<T>(
                 sh, (2 * e - 1) * bs + 1, stride,
                 [&](BlockTreeArrays<T> m, Index s) { separator_step(m, s, f, h, bs); },
-                [&](BlockTreeArrays<T> m, Index s) { reference::separator_step(m, s, f, h, bs); },
+                [&](BlockTreeArrays<T> m, Index s) { plain::separator_step(m, s, f, h, bs); },
                 seed++);
             compare_blocks<T>(
                 sh, h, stride, [&](BlockTreeArrays<T> m, Index v) { backward_step(m, v, f, bs); },
-                [&](BlockTreeArrays<T> m, Index v) { reference::backward_step(m, v, f, bs); },
+                [&](BlockTreeArrays<T> m, Index v) { plain::backward_step(m, v, f, bs); },
                 seed++);
         }
     }
@@ -148,7 +148,7 @@ TYPED_TEST(FastSteps, FactorisationStopsAtTheSameFailedPivot) {
         }
         ErrorFlags fx{0, 0}, fy{0, 0};
         band_block_factor(x.a.data(), static_cast<int>(hb), 3, 110, RealOf<T>(0), fx, 2);
-        reference::band_block_factor(y.a.data(), static_cast<int>(hb), 3, 110, RealOf<T>(0), fy, 2);
+        plain::band_block_factor(y.a.data(), static_cast<int>(hb), 3, 110, RealOf<T>(0), fy, 2);
         EXPECT_EQ(fx, (ErrorFlags{0, 1}));
         EXPECT_EQ(fx, fy);
         EXPECT_TRUE(x == y) << "hb=" << hb;

@@ -23,13 +23,12 @@ TEST(BlockTree, LevelsOfEightBlocks) {
     const int expected[] = {1, 2, 1, 3, 1, 2, 1, 4};
     for (int k = 1; k <= 8; ++k) EXPECT_EQ(block_level(k), expected[k - 1]) << k;
     EXPECT_EQ(top_level(8 * 10, 10), 4);
-    EXPECT_EQ(barrier_count(8 * 10, 10), 11);
 }
 
 TEST(BlockTree, SmallAndBoundaryShapes) {
     EXPECT_EQ(top_level(1, 72), 2);  // a single block: level 2 is empty
     EXPECT_EQ(top_level(72, 72), 2);
-    EXPECT_EQ(barrier_count(72, 72), 5);
+    EXPECT_FALSE(is_top_level(1, 72, 72));  // level 1 never is
     EXPECT_EQ(top_level(2 * 72 + 1, 72), 2);  // block 3 is one row long
     EXPECT_EQ(top_level(4 * 72, 72), 3);      // block 4 is the top
     EXPECT_EQ(top_level(3 * 72 + 1, 72), 3);
@@ -42,8 +41,9 @@ TEST(BlockTree, BenchmarkProblem) {
     EXPECT_EQ(block_count(n, bs), 27778);
     EXPECT_EQ(top_level(n, bs), 15);
     EXPECT_EQ(block_level(16384), 15);
-    EXPECT_EQ((16384 - 1) * bs + 1, 1179577);  // its first row
-    EXPECT_EQ(barrier_count(n, bs), 44);
+    EXPECT_EQ(level_first_row(16384, bs), 1179577);  // its first row
+    EXPECT_FALSE(is_top_level(8192, n, bs));
+    EXPECT_TRUE(is_top_level(16384, n, bs));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "solver/block_tree/block_steps.h"
-#include "solver/block_tree/families.h"
+#include "solver/common/block_factor.h"
 #include "support/band_systems.h"
 
 namespace bandsolve {
