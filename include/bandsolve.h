@@ -88,17 +88,16 @@ BANDSOLVE_API void reset_team_size(void);
  * The complex entries treat A as complex symmetric (A = A^T, never
  * conjugated).
  */
-BANDSOLVE_API void band_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs, float* work,
-                  int* info);
+BANDSOLVE_API void band_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs,
+                                float* work, int* info);
 BANDSOLVE_API void band_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
-                  double* work, int* info);
+                                double* work, int* info);
 BANDSOLVE_API void band_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
-                  bandsolve_complex_float* b, const int* nrhs, bandsolve_complex_float* work,
-                  int* info);
+                                bandsolve_complex_float* b, const int* nrhs,
+                                bandsolve_complex_float* work, int* info);
 BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
-                  bandsolve_complex_double* b, const int* nrhs, bandsolve_complex_double* work,
-                  int* info);
-
+                                bandsolve_complex_double* b, const int* nrhs,
+                                bandsolve_complex_double* work, int* info);
 
 /* ---- Slab-pipelined solvers ------------------------------------------ */
 
@@ -137,34 +136,36 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  *                           inside the factorisation); nrhs <= 0 only
  *                           factorises.  After INFO = 1 no column is solved.
  */
-BANDSOLVE_API void band_factor_s(float* a, const int* n, const int* hb, const int* slab_rows, int* info);
-BANDSOLVE_API void band_factor_d(double* a, const int* n, const int* hb, const int* slab_rows, int* info);
-BANDSOLVE_API void band_factor_c(bandsolve_complex_float* a, const int* n, const int* hb, const int* slab_rows,
-                   int* info);
-BANDSOLVE_API void band_factor_z(bandsolve_complex_double* a, const int* n, const int* hb, const int* slab_rows,
-                   int* info);
+BANDSOLVE_API void band_factor_s(float* a, const int* n, const int* hb, const int* slab_rows,
+                                 int* info);
+BANDSOLVE_API void band_factor_d(double* a, const int* n, const int* hb, const int* slab_rows,
+                                 int* info);
+BANDSOLVE_API void band_factor_c(bandsolve_complex_float* a, const int* n, const int* hb,
+                                 const int* slab_rows, int* info);
+BANDSOLVE_API void band_factor_z(bandsolve_complex_double* a, const int* n, const int* hb,
+                                 const int* slab_rows, int* info);
 
 BANDSOLVE_API void band_solve_with_factor_s(const float* a, const int* n, const int* hb, float* b,
-                              const int* nrhs, const int* slab_rows, int* info);
+                                            const int* nrhs, const int* slab_rows, int* info);
 BANDSOLVE_API void band_solve_with_factor_d(const double* a, const int* n, const int* hb, double* b,
-                              const int* nrhs, const int* slab_rows, int* info);
-BANDSOLVE_API void band_solve_with_factor_c(const bandsolve_complex_float* a, const int* n, const int* hb,
-                              bandsolve_complex_float* b, const int* nrhs, const int* slab_rows,
-                              int* info);
-BANDSOLVE_API void band_solve_with_factor_z(const bandsolve_complex_double* a, const int* n, const int* hb,
-                              bandsolve_complex_double* b, const int* nrhs, const int* slab_rows,
-                              int* info);
+                                            const int* nrhs, const int* slab_rows, int* info);
+BANDSOLVE_API void band_solve_with_factor_c(const bandsolve_complex_float* a, const int* n,
+                                            const int* hb, bandsolve_complex_float* b,
+                                            const int* nrhs, const int* slab_rows, int* info);
+BANDSOLVE_API void band_solve_with_factor_z(const bandsolve_complex_double* a, const int* n,
+                                            const int* hb, bandsolve_complex_double* b,
+                                            const int* nrhs, const int* slab_rows, int* info);
 
-BANDSOLVE_API void band_factor_solve_s(float* a, const int* n, const int* hb, float* b, const int* nrhs,
-                         const int* slab_rows, int* info);
-BANDSOLVE_API void band_factor_solve_d(double* a, const int* n, const int* hb, double* b, const int* nrhs,
-                         const int* slab_rows, int* info);
+BANDSOLVE_API void band_factor_solve_s(float* a, const int* n, const int* hb, float* b,
+                                       const int* nrhs, const int* slab_rows, int* info);
+BANDSOLVE_API void band_factor_solve_d(double* a, const int* n, const int* hb, double* b,
+                                       const int* nrhs, const int* slab_rows, int* info);
 BANDSOLVE_API void band_factor_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
-                         bandsolve_complex_float* b, const int* nrhs, const int* slab_rows,
-                         int* info);
+                                       bandsolve_complex_float* b, const int* nrhs,
+                                       const int* slab_rows, int* info);
 BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n, const int* hb,
-                         bandsolve_complex_double* b, const int* nrhs, const int* slab_rows,
-                         int* info);
+                                       bandsolve_complex_double* b, const int* nrhs,
+                                       const int* slab_rows, int* info);
 
 /* ---- LAPACK-style entries --------------------------------------------- */
 

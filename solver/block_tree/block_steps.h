@@ -27,8 +27,8 @@
 
 #include <algorithm>
 
-#include "solver/common/block_factor.h"
 #include "solver/block_tree/plain_steps.h"
+#include "solver/common/block_factor.h"
 
 namespace bandsolve {
 
@@ -70,8 +70,8 @@ inline void solve_panel_rows(const BlockTreeArrays<T>& m, Index v, Index w, Inde
 /// panel already holds them.  dist = neighbour distance, first_odd = first odd row
 /// of the level.  Stops right after a failed pivot (flags[phase] set).
 template <typename T>
-void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dist, Index first_odd, Index bs,
-                    RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
+void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dist, Index first_odd,
+                    Index bs, RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index w = std::min(v + bs - 1, n);
@@ -148,7 +148,8 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dis
 /// and (when that block has a separator on its other side) builds S's coupling
 /// with that separator, the input of the next level.
 template <typename T>
-void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index first_odd, Index bs) noexcept {
+void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index first_odd,
+                    Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);

@@ -4,8 +4,8 @@
 #include "bandsolve.h"
 #include "solver/block_tree/block_tree.h"
 #include "solver/block_tree/kernel.h"
-#include "solver/common/team.h"
 #include "solver/block_tree/tuning.h"
+#include "solver/common/team.h"
 
 namespace bandsolve {
 

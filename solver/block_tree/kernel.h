@@ -97,8 +97,8 @@ __attribute__((flatten)) void band_kernel_body(
             odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
                            error_flags, sync.phase());
         else
-            plain::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs,
-                                      pivot_floor, error_flags, sync.phase());
+            plain::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
+                                  error_flags, sync.phase());
     };
     auto separator = [&](Index s) {
         if (fast)

@@ -87,8 +87,7 @@ class TeamBarrier {
 /// waits for a thread that does not exist.  The result is the same, since it
 /// does not depend on the team size.
 template <typename... Params, typename... Args>
-void run_team(int& team, const SyncIds& ids, void (*kernel)(Params&...),
-              Args&... args) noexcept {
+void run_team(int& team, const SyncIds& ids, void (*kernel)(Params&...), Args&... args) noexcept {
     if (team < 1) team = 1;
     if (team > MAX_TEAM_SIZE) team = MAX_TEAM_SIZE;
     const int requested = team;

@@ -25,8 +25,8 @@
 #include <array>
 
 #include "solver/common/block_factor.h"
-#include "solver/slab/slab_steps.h"
 #include "solver/common/team.h"
+#include "solver/slab/slab_steps.h"
 #include "threads/sync.h"
 
 namespace bandsolve {

@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "bandsolve.h"
-#include "solver/slab/slab_kernels.h"
 #include "solver/common/team.h"
+#include "solver/slab/slab_kernels.h"
 
 namespace bandsolve {
 

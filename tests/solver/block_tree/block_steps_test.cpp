@@ -1,6 +1,8 @@
 // The fast block steps against the plain ones, byte for byte, on random
 // contents of every shape; and the AVX2 kernel body against the portable one
 // on whole solves.
+#include "solver/block_tree/block_steps.h"
+
 #include <gtest/gtest.h>
 
 #include <complex>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/kernel.h"
 #include "support/band_systems.h"
 
@@ -128,8 +129,7 @@ TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
                 seed++);
             compare_blocks<T>(
                 sh, h, stride, [&](BlockTreeArrays<T> m, Index v) { backward_step(m, v, f, bs); },
-                [&](BlockTreeArrays<T> m, Index v) { plain::backward_step(m, v, f, bs); },
-                seed++);
+                [&](BlockTreeArrays<T> m, Index v) { plain::backward_step(m, v, f, bs); }, seed++);
         }
     }
 }

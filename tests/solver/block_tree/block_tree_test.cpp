@@ -28,7 +28,7 @@ TEST(BlockTree, LevelsOfEightBlocks) {
 TEST(BlockTree, SmallAndBoundaryShapes) {
     EXPECT_EQ(top_level(1, 72), 2);  // a single block: level 2 is empty
     EXPECT_EQ(top_level(72, 72), 2);
-    EXPECT_FALSE(is_top_level(1, 72, 72));  // level 1 never is
+    EXPECT_FALSE(is_top_level(1, 72, 72));    // level 1 never is
     EXPECT_EQ(top_level(2 * 72 + 1, 72), 2);  // block 3 is one row long
     EXPECT_EQ(top_level(4 * 72, 72), 3);      // block 4 is the top
     EXPECT_EQ(top_level(3 * 72 + 1, 72), 3);

@@ -1,5 +1,7 @@
 // Factorisation of one diagonal block, and the block steps at element
 // offsets beyond 2^31.
+#include "solver/common/block_factor.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "solver/block_tree/block_steps.h"
-#include "solver/common/block_factor.h"
 #include "support/band_systems.h"
 
 namespace bandsolve {

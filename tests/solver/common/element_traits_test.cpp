@@ -1,12 +1,12 @@
 // Element arithmetic: complex division, square root and modulus, and the
 // rounding points of the single-precision families.
+#include "solver/common/element_traits.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
 #include <limits>
-
-#include "solver/common/element_traits.h"
 
 namespace bandsolve {
 namespace {

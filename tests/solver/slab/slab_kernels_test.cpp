@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "support/solve_testing.h"
 #include "solver/common/team.h"
 #include "support/band_systems.h"
+#include "support/solve_testing.h"
 #include "support/test_support.h"
 
 namespace bandsolve {

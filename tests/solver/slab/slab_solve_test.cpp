@@ -1,5 +1,7 @@
 // The slab entries: solutions, agreement with LAPACK, edge sizes, argument
 // errors and refused resources.
+#include "solver/slab/slab_solve.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,10 +9,9 @@
 #include <vector>
 
 #include "bandsolve.hpp"
-#include "support/solve_testing.h"
-#include "solver/slab/slab_solve.h"
 #include "support/band_systems.h"
 #include "support/lapack.h"
+#include "support/solve_testing.h"
 #include "support/test_support.h"
 #include "threads/platform/fault_injection.h"
 
