@@ -25,8 +25,15 @@
  *        the right-hand sides do not hold a solution;
  *   -i   argument i had an illegal value (LAPACK's convention); nothing was
  *        touched;
- *  BANDSOLVE_INFO_NO_RESOURCES  the runtime could not create the mutex or
- *        the sync objects of the solve; nothing was touched.
+ *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only) the copy of the band
+ *        that its layout needs could not be allocated; nothing was touched.
+ *
+ * Threads: a solve runs with the team it can get.  When the process-wide
+ * tables (64 worker slots, 64 sync objects) or the platform cannot give it
+ * all of its threads or its mutex and sync objects, it runs with the
+ * threads that did start, down to the calling thread alone, which needs no
+ * table entry; the result has the same bits.  So any number of threads may
+ * call the entries at once.
  */
 #ifndef BANDSOLVE_H
 #define BANDSOLVE_H
@@ -82,8 +89,7 @@ BANDSOLVE_API void reset_team_size(void);
  *  nrhs  in      number of right-hand sides; nrhs <= 0 only factorises
  *  work  out     scratch of at least 2*n*hb elements (contents on entry do
  *                not matter; on return the coupling factors)
- *  info  out     0, 1, -1 .. -6 (a null array that would be read), or
- *                BANDSOLVE_INFO_NO_RESOURCES
+ *  info  out     0, 1, or -1 .. -6 (a null array that would be read)
  *
  * The complex entries treat A as complex symmetric (A = A^T, never
  * conjugated).
@@ -118,7 +124,7 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  *                 when r <= hb; otherwise the call runs on the calling
  *                 thread alone (the bits are the same).
  *  info       out 0, 1 (failed pivot: the factor is partial, B unsolved),
- *                 -i (argument i illegal), BANDSOLVE_INFO_NO_RESOURCES
+ *                 -i (argument i illegal)
  *
  * The back substitution runs in slabs of r rows in band_solve_with_factor_?
  * and of 2r rows in band_factor_solve_?, which fixes the order in which the
@@ -197,9 +203,9 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  *                -i: argument i had an illegal value; nothing was touched
  *                (nothing is printed and the program goes on, unlike
  *                reference LAPACK's XERBLA);
- *                BANDSOLVE_INFO_NO_RESOURCES: the work area or the team's
- *                mutex and sync objects could not be had; nothing was
- *                touched.
+ *                BANDSOLVE_INFO_NO_RESOURCES: the copy of the band that
+ *                'U', or 'L' with LDAB > KD + 1, needs could not be
+ *                allocated; nothing was touched.
  *
  * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
  * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv

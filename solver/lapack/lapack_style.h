@@ -72,7 +72,8 @@ void conjugate(T* y, Index n) noexcept {
 /// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
 /// LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
 /// (0, the order of the first leading minor that is not positive definite,
-/// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES.
+/// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES
+/// when the copy of the band a layout needs cannot be allocated.
 template <typename T>
 int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
                       T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
@@ -92,11 +93,12 @@ int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, con
     const Index ldab = *ldab_arg, ldb = *ldb_arg;
     if (n == 0) return 0;
 
-    // Everything that can be refused is had before anything is touched.
+    // The team (or the calling thread alone, should the team's objects be
+    // refused) and the copy are had before anything is touched.
     int team = 0;
     get_team_size(&team);
-    TeamObjects objects;
-    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+    TeamObjects objects(team);
+    team = objects.team_for(team);
 
     const detail::LapackBand band{upper, kd, ldab};
     const bool in_place = !upper && ldab == kd + 1;
