@@ -24,7 +24,11 @@
  *        definite in working precision (complex entries: a pivot was 0 + 0i);
  *        the right-hand sides do not hold a solution;
  *   -i   argument i had an illegal value (LAPACK's convention); nothing was
- *        touched;
+ *        touched.  A null pointer to a scalar argument (n, hb, kd, nrhs,
+ *        slab_rows, ldab, ldb, uplo) is illegal.  An array may be null when
+ *        the call would not read it: a (ab) when n <= 0, b when n <= 0 or
+ *        nrhs <= 0, work when n <= 0 or hb = 0; otherwise a null array is
+ *        illegal too.  With info itself null a call does nothing at all;
  *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only) the copy of the band
  *        that its layout needs could not be allocated; nothing was touched.
  *

@@ -135,6 +135,20 @@ TEST(SlabEntryArguments, RejectedBeforeAnythingIsTouched) {
     EXPECT_EQ(info, -3);
     band_solve_with_factor_d(a.data(), &n, &hb, nullptr, &nrhs, &r, &info);
     EXPECT_EQ(info, -4);
+    // A null scalar is reported by its position; without INFO nothing is done.
+    band_factor_d(a.data(), nullptr, &hb, &r, &info);
+    EXPECT_EQ(info, -2);
+    band_factor_d(a.data(), &n, &hb, nullptr, &info);
+    EXPECT_EQ(info, -4);
+    band_factor_solve_d(a.data(), &n, nullptr, b.data(), &nrhs, &r, &info);
+    EXPECT_EQ(info, -3);
+    band_factor_solve_d(a.data(), &n, &hb, b.data(), nullptr, &r, &info);
+    EXPECT_EQ(info, -5);
+    band_solve_with_factor_d(a.data(), &n, &hb, b.data(), &nrhs, nullptr, &info);
+    EXPECT_EQ(info, -6);
+    band_factor_d(a.data(), &n, &hb, &r, nullptr);
+    band_factor_solve_d(a.data(), &n, &hb, b.data(), &nrhs, &r, nullptr);
+    band_solve_with_factor_d(a.data(), &n, &hb, b.data(), &nrhs, &r, nullptr);
     EXPECT_EQ(a, a0);
     EXPECT_EQ(b, b0);
 
