@@ -82,7 +82,13 @@ BANDSOLVE_API void reset_team_size(void);
 /*
  * band_solve_?: factorises A = U^T U and solves A X = B in one call with a
  * team of get_team_size threads (block-tree / nested-dissection order).  The
- * result is the same bit for bit for every team size.
+ * result is the same bit for bit for every team size within a process.  It
+ * also depends on the block size, which is process-wide and fixed by the
+ * first band_solve_? call of the process: rows per block
+ * max(P1*P1 / max(hb, 1), hb + 1) with P1 = 24 when that call is
+ * band_solve_s or band_solve_d, and when it is band_solve_c or band_solve_z,
+ * P1 = 16 for a team size of 2 or less at that moment, 8 for more.  So two
+ * processes whose first solves differ may disagree in the last bits.
  *
  *  a     in/out  band array, (n-1)*(hb+1)+1 elements; on return factor blocks
  *                (the array can no longer be used as the matrix)
