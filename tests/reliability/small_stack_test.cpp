@@ -42,6 +42,10 @@ TYPED_TEST_SUITE(SmallStack, testing::ElementTypes);
 
 TYPED_TEST(SmallStack, EveryEntryAtEveryBandWidth) {
     using T = TypeParam;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's instrumentation enlarges every frame: the bound holds for "
+                    "the uninstrumented library";
+#endif
     testing::Watchdog dog(600s, "entries on a small stack");
     for (int hb : {0, 1, 8, 40, 63, 64, 100}) {
         const auto s = testing::random_system<T>(4 * hb + 150, hb, 2, 300 + hb);
