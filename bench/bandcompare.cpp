@@ -31,8 +31,8 @@
 #include "bench/lapack_entries.h"
 #include "driver/benchmark.h"
 #include "driver/platform.h"
-#include "solver/block_tree.h"
-#include "solver/tuning.h"
+#include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/tuning.h"
 #include "threads/team_size.h"
 #include "threads/worker.h"
 

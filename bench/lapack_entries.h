@@ -21,8 +21,7 @@ int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) noexcept;
 int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept;
 /// cpbsv and zpbsv solve Hermitian systems.
 int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs) noexcept;
-int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b,
-                int nrhs) noexcept;
+int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs) noexcept;
 
 /// File that spbsv_ was loaded from, with symbolic links resolved (the
 /// Debian alternatives system may point liblapack.so.3 at an optimised

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "bench/compare_systems.h"
-#include "solver/block_steps.h"
-#include "solver/block_tree.h"
+#include "solver/block_tree/block_steps.h"
+#include "solver/block_tree/block_tree.h"
 
 namespace {
 

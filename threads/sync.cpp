@@ -11,9 +11,10 @@
 //   thread that consumed the event's last signal); before that by the last
 //   arrival under the object's mutex; by sync_arm while nobody uses the
 //   object; by withdraw and rearm under the object's mutex.
-// The counters are atomics so that the operations nothing in the solver calls
-// (withdraw, and rearm's drain loop, which read waiters beside the turn
-// holder) do not race; in the barrier protocol the event alone orders them.
+// The counters are atomics because withdraw (which a team run calls when the
+// platform refuses a worker) and rearm's drain loop read and write them
+// beside the turn holder; in the barrier protocol itself the event alone
+// orders them.
 #include "threads/sync.h"
 
 #include <atomic>

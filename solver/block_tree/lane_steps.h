@@ -28,7 +28,7 @@
 #include <immintrin.h>
 #endif
 
-#include "solver/block_arrays.h"
+#include "solver/block_tree/block_arrays.h"
 
 namespace bandsolve::lanes {
 

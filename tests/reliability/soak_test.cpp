@@ -19,8 +19,8 @@
 #include <sstream>
 
 #include "reliability/reliability_support.h"
-#include "solver/block_tree.h"
-#include "solver/tuning.h"
+#include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/tuning.h"
 #include "support/test_support.h"
 #include "threads/team_size.h"
 

@@ -13,8 +13,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "solver/kernel.h"
-#include "solver/reference_steps.h"
+#include "solver/block_tree/kernel.h"
+#include "solver/block_tree/plain_steps.h"
 
 namespace bandsolve {
 namespace {
@@ -128,8 +128,8 @@ int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
             in_lanes += lanes_ran;
         }
         for (Index u = v; u < v + L * stride && u <= sh.n; u += stride) {
-            if (!lanes_ran) reference::odd_block_step(x.view(), u, gather, f, h, bs, 0, fx, 1);
-            reference::odd_block_step(y.view(), u, gather, f, h, bs, 0, fy, 1);
+            if (!lanes_ran) plain::odd_block_step(x.view(), u, gather, f, h, bs, 0, fx, 1);
+            plain::odd_block_step(y.view(), u, gather, f, h, bs, 0, fy, 1);
         }
         EXPECT_EQ(fy, (ErrorFlags{0, 0}));
         const std::string d = x.first_difference(y);
@@ -152,8 +152,8 @@ int compare_separator_sweep(const Shape& sh, Index e, std::uint64_t seed) {
         if (regular) lanes::separator_step<T, Isa>(x.view(), s, stride, f, bs);
         in_lanes += regular;
         for (Index u = s; u < s + L * stride && u <= sh.n; u += stride) {
-            if (!regular) reference::separator_step(x.view(), u, f, h, bs);
-            reference::separator_step(y.view(), u, f, h, bs);
+            if (!regular) plain::separator_step(x.view(), u, f, h, bs);
+            plain::separator_step(y.view(), u, f, h, bs);
         }
         const std::string d = x.first_difference(y);
         EXPECT_EQ(d, "") << "n=" << sh.n << " hb=" << sh.hb << " bs=" << sh.bs << " level " << e
@@ -188,8 +188,8 @@ int compare_backward_sweep(const Shape& sh, Index e, std::uint64_t seed) {
         if (regular) lanes::backward_step<T, Isa, G>(x.view(), v, stride, f, bs);
         in_lanes += regular;
         for (Index u = v; u < v + G * L * stride && u <= sh.n; u += stride) {
-            if (!regular) reference::backward_step(x.view(), u, f, bs);
-            reference::backward_step(y.view(), u, f, bs);
+            if (!regular) plain::backward_step(x.view(), u, f, bs);
+            plain::backward_step(y.view(), u, f, bs);
         }
         const std::string d = x.first_difference(y);
         EXPECT_EQ(d, "") << "n=" << sh.n << " hb=" << sh.hb << " bs=" << sh.bs << " level " << e

@@ -1,0 +1,128 @@
+// Cholesky factorisation of one diagonal block of a band matrix, in place:
+// the plain form, loop for loop in the order that defines the result, and
+// the fast form the solvers run, which gives exactly its bytes.
+#pragma once
+
+#include <algorithm>
+
+#include "solver/common/band_access.h"
+
+namespace bandsolve {
+
+namespace plain {
+
+/// Factorises rows first..last of the band array as U^T U, touching only
+/// band elements with both row and column in first..last.  Row i of U is
+/// finished before row i + 1 is updated.  A pivot that fails the element
+/// type's test sets flags[phase] and returns at once: rows before it hold
+/// their factor, row i its updated values, later rows are untouched.
+/// A negative hb counts as 0; last < first does nothing.
+template <typename T, typename Tr = ElementTraits<T>>
+void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
+                       ErrorFlags& flags, int phase) noexcept {
+    const Index w = std::max(hb, 0);
+    for (Index i = first; i <= last; ++i) {
+        // A(i, i:) -= sum over earlier rows k of U(k, i) U(k, i:)
+        for (Index k = std::max(first, i - w); k < i; ++k) {
+            const T uki = Tr::mirrored(band_at(a, w, k, i));
+            const Index jend = std::min(k + w, last);
+            for (Index j = i; j <= jend; ++j) {
+                T& aij = band_at(a, w, i, j);
+                aij = Tr::update(aij, band_at(a, w, k, j), uki);
+            }
+        }
+        T& d = band_at(a, w, i, i);
+        if (Tr::pivot_fails(d, pivot_floor)) {
+            raise_error_flag(flags, phase);
+            return;
+        }
+        d = Tr::sqrt(d);
+        // U(i, i+1:) = A(i, i+1:) / U(i, i)
+        const Index jend = std::min(i + w, last);
+        for (Index j = i + 1; j <= jend; ++j) {
+            T& aij = band_at(a, w, i, j);
+            aij = Tr::divide(aij, d);
+        }
+    }
+}
+
+}  // namespace plain
+
+namespace detail {
+
+/// Right-looking factorisation of the rows k = 0..rows-1 of a band block
+/// stored with row stride hb + 1 (element (k, c) at k*(hb+1) + c - k).  As
+/// soon as row k is finished its updates go to the rows below it,
+/// A(i, i:k+hb) -= U(k, i) U(k, i:k+hb); every element still receives its
+/// updates in increasing k, exactly as the row-by-row form gives them, but
+/// the updates of one row are independent of each other and of the next
+/// pivot's square root.  Returns false at the first failing pivot, with the
+/// rows below it already partly updated.
+template <typename T, typename Tr = ElementTraits<T>>
+bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor) noexcept {
+    for (Index k = 0; k < rows; ++k) {
+        T* __restrict row_k = blk + k * (hb + 1);  // row_k[c] = A(k, k+c)
+        if (Tr::pivot_fails(row_k[0], pivot_floor)) return false;
+        const T d = Tr::sqrt(row_k[0]);
+        row_k[0] = d;
+        const Index span = std::min(hb, rows - 1 - k);
+        for (Index c = 1; c <= span; ++c) row_k[c] = Tr::divide(row_k[c], d);
+        for (Index i = 1; i <= span; ++i) {
+            T* __restrict row_i = row_k + i * (hb + 1);  // row_i[c - i] = A(k+i, k+c)
+            const T uki = Tr::mirrored(row_k[i]);
+            for (Index c = i; c <= span; ++c)
+                row_i[c - i] = Tr::update(row_i[c - i], row_k[c], uki);
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+/// Factorises rows first..last of the band array as U^T U, touching only
+/// band elements with both row and column in first..last.  Row i of U is
+/// finished before row i + 1 is tested, and each element takes its updates
+/// from the rows above it in increasing order.  A pivot that fails the
+/// element type's test sets flags[phase] and returns: rows before it hold
+/// their factor, row i its updated values, later rows are untouched.
+/// A negative hb counts as 0; last < first does nothing.
+///
+/// The block is factorised right-looking in a local copy and written back;
+/// should a pivot fail, the row-by-row form runs on the untouched array
+/// instead, so that the rows after the failing one stay as they were.
+template <typename T, typename Tr = ElementTraits<T>>
+void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
+                       ErrorFlags& flags, int phase) noexcept {
+    const Index w = std::max(hb, 0);
+    const Index rows = last - first + 1;
+    if (rows <= 0) return;
+    if (rows * (w + 1) <= LOCAL_BUFFER_ELEMENTS) {
+        T blk[LOCAL_BUFFER_ELEMENTS];
+        T* const base = a + (first - 1) * (w + 1);  // A(first, first)
+        // The first rows - hb rows lie wholly inside the block, a run of
+        // consecutive elements; the last hb rows only up to column `last`.
+        const Index whole = std::max<Index>(rows - w, 0);
+        auto copy_rows = [&](T* dst, const T* src) {
+            std::copy(src, src + whole * (w + 1), dst);
+            for (Index k = whole; k < rows; ++k) {
+                const Index len = rows - k;
+                std::copy(src + k * (w + 1), src + k * (w + 1) + len, dst + k * (w + 1));
+            }
+        };
+        copy_rows(blk, base);
+        if (detail::factor_right_looking<T, Tr>(blk, w, rows, pivot_floor)) {
+            copy_rows(base, blk);
+            return;
+        }
+    }
+    plain::band_block_factor<T, Tr>(a, hb, first, last, pivot_floor, flags, phase);
+}
+
+/// The factorisation of each family: _s real single, _d real double,
+/// _c complex single, _z complex double.
+inline constexpr auto band_block_factor_s = &band_block_factor<float>;
+inline constexpr auto band_block_factor_d = &band_block_factor<double>;
+inline constexpr auto band_block_factor_c = &band_block_factor<complex_float>;
+inline constexpr auto band_block_factor_z = &band_block_factor<complex_double>;
+
+}  // namespace bandsolve

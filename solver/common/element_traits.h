@@ -1,0 +1,227 @@
+// Element arithmetic of the four solver families.
+//
+// Everything that differs between real single, real double, complex single
+// and complex double lives here; the block steps and kernels are written
+// once over ElementTraits<T>.
+//
+// Rounding rules, which define the solver's results bit for bit:
+//  - single-precision families evaluate every stored result in double
+//    precision and round it to single precision once, when it is stored;
+//  - an update t - x*y (real) or each part of it (complex) is rounded once;
+//    a complex product x*y is formed in the evaluation precision and not
+//    rounded;
+//  - the one accumulation (the separator's inner product) is rounded to the
+//    component precision after every addition;
+//  - complex matrices are complex symmetric: nothing is ever conjugated;
+//  - except under HermitianTraits (the slab scheme of the LAPACK-style
+//    entries), where mirrored() conjugates an element read from its
+//    transposed position, as A = U^H U requires.
+#pragma once
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <limits>
+
+namespace bandsolve {
+
+/// Row, column and element positions: 64 bits, so that n*(hb+1) above 2^31
+/// never wraps.
+using Index = std::int64_t;
+
+using complex_float = std::complex<float>;
+using complex_double = std::complex<double>;
+
+/// x / y of complex numbers by Smith's scaling, with the evaluation
+/// precision E and the rounding to the component precision C of the two
+/// final parts only.  A zero divisor gives NaN in both parts.
+template <typename C, typename E = C>
+std::complex<C> complex_divide(std::complex<C> x, std::complex<C> y) noexcept {
+    const E a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
+    if (c == 0 && d == 0) {
+        const C nan = std::numeric_limits<C>::quiet_NaN();
+        return {nan, nan};
+    }
+    if (std::fabs(c) > std::fabs(d)) {
+        const E r = d / c;
+        const E den = c + d * r;
+        return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
+    }
+    const E r = c / d;
+    const E den = c * r + d;
+    return {static_cast<C>((a * r + b) / den), static_cast<C>((b * r - a) / den)};
+}
+
+/// |x| of a complex number, scaled to avoid overflow; evaluated and
+/// returned in double precision for both component precisions.
+template <typename C>
+double complex_modulus(std::complex<C> x) noexcept {
+    const double re = std::fabs(static_cast<double>(x.real()));
+    const double im = std::fabs(static_cast<double>(x.imag()));
+    if (im == 0) return re;
+    if (re == 0) return im;
+    if (re > im) {
+        const double q = im / re;
+        return re * std::sqrt(1.0 + q * q);
+    }
+    const double q = re / im;
+    return im * std::sqrt(1.0 + q * q);
+}
+
+/// Principal square root of a complex number.  m and (|x| + m)/2 are
+/// evaluated in E; t is rounded to C; h = |y|/(2t) is evaluated in E from the
+/// rounded t and rounded once.
+template <typename C, typename E = C>
+std::complex<C> complex_sqrt(std::complex<C> z) noexcept {
+    const E x = z.real(), y = z.imag();
+    const E ax = std::fabs(x), ay = std::fabs(y);
+    E m;
+    if (ay < ax) {
+        const E q = y / x;
+        m = ax * std::sqrt(1 + q * q);
+    } else if (y != 0) {
+        const E q = x / y;
+        m = ay * std::sqrt(1 + q * q);
+    } else {
+        m = 0;
+    }
+    const C t = static_cast<C>(std::sqrt((ax + m) / 2));
+    if (t == 0) return {0, 0};
+    const C h = static_cast<C>(ay / (2 * static_cast<E>(t)));
+    std::complex<C> result = x >= 0 ? std::complex<C>(t, h) : std::complex<C>(h, t);
+    if (y < 0) result.imag(-result.imag());
+    return result;
+}
+
+template <typename T>
+struct ElementTraits;
+
+/// Real families.  R is the component type, E the type every stored result
+/// is evaluated in.
+template <typename R, typename E>
+struct RealTraits {
+    using Real = R;
+    using Eval = E;
+    static constexpr bool is_complex = false;
+
+    /// t - x*y, rounded once.
+    static R update(R t, R x, R y) noexcept {
+        return static_cast<R>(static_cast<E>(t) - static_cast<E>(x) * static_cast<E>(y));
+    }
+    /// s + x*y, rounded once: one step of the separator's accumulation.
+    static R add_product(R s, R x, R y) noexcept {
+        return static_cast<R>(static_cast<E>(s) + static_cast<E>(x) * static_cast<E>(y));
+    }
+    static R subtract(R t, R s) noexcept {
+        return static_cast<R>(static_cast<E>(t) - static_cast<E>(s));
+    }
+    static R divide(R x, R y) noexcept {
+        return static_cast<R>(static_cast<E>(x) / static_cast<E>(y));
+    }
+    static R sqrt(R x) noexcept { return static_cast<R>(std::sqrt(static_cast<E>(x))); }
+    /// A(j, i) from A(i, j): the same element.
+    static R mirrored(R x) noexcept { return x; }
+    /// A pivot fails when it is not greater than the floor; NaN passes.
+    static bool pivot_fails(R d, R floor) noexcept { return d <= floor; }
+    static R zero() noexcept { return R(0); }
+};
+
+template <>
+struct ElementTraits<float> : RealTraits<float, double> {};
+template <>
+struct ElementTraits<double> : RealTraits<double, double> {};
+
+/// Complex symmetric families.
+template <typename C, typename E>
+struct ComplexTraits {
+    using T = std::complex<C>;
+    using Real = C;
+    using Eval = E;
+    static constexpr bool is_complex = true;
+
+    /// t - x*y: the product in E, unrounded; each part of the difference
+    /// rounded once.
+    static T update(T t, T x, T y) noexcept {
+        const E xr = x.real(), xi = x.imag(), yr = y.real(), yi = y.imag();
+        const E pr = xr * yr - xi * yi;
+        const E pi = xr * yi + xi * yr;
+        return {static_cast<C>(static_cast<E>(t.real()) - pr),
+                static_cast<C>(static_cast<E>(t.imag()) - pi)};
+    }
+    static T add_product(T s, T x, T y) noexcept {
+        const E xr = x.real(), xi = x.imag(), yr = y.real(), yi = y.imag();
+        const E pr = xr * yr - xi * yi;
+        const E pi = xr * yi + xi * yr;
+        return {static_cast<C>(static_cast<E>(s.real()) + pr),
+                static_cast<C>(static_cast<E>(s.imag()) + pi)};
+    }
+    static T subtract(T t, T s) noexcept {
+        return {static_cast<C>(static_cast<E>(t.real()) - static_cast<E>(s.real())),
+                static_cast<C>(static_cast<E>(t.imag()) - static_cast<E>(s.imag()))};
+    }
+    static T divide(T x, T y) noexcept { return complex_divide<C, E>(x, y); }
+    static T sqrt(T x) noexcept { return complex_sqrt<C, E>(x); }
+    /// A(j, i) from A(i, j): complex symmetric, the same element,
+    /// unconjugated.
+    static T mirrored(T x) noexcept { return x; }
+    /// Fails only for a pivot whose modulus is not above the floor (with a
+    /// zero floor: both parts zero); NaN passes.
+    static bool pivot_fails(T d, C floor) noexcept {
+        return complex_modulus(d) <= static_cast<double>(floor);
+    }
+    static T zero() noexcept { return T(0, 0); }
+};
+
+template <>
+struct ElementTraits<std::complex<float>> : ComplexTraits<float, double> {};
+template <>
+struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {};
+
+/// Arithmetic of a Hermitian matrix (A(j, i) = conj A(i, j)) held in
+/// std::complex elements, factorised as A = U^H U: the complex arithmetic
+/// and rounding of ComplexTraits, with
+///  - an element read from its transposed position conjugated (mirrored);
+///  - the real pivot of a Hermitian positive-definite factorisation: only the
+///    real part of a diagonal element is read (its imaginary part is zero in
+///    exact arithmetic), the pivot fails when that real part is not above
+///    the floor (NaN passes), and the factor's diagonal is real;
+///  - division by such a real diagonal element part by part, each part
+///    evaluated in E and rounded once.  Every division of the factorisation
+///    and the substitutions is by a diagonal element of the factor.
+/// The slab templates take it as their traits argument.
+template <typename C, typename E>
+struct HermitianTraits : ComplexTraits<C, E> {
+    using T = std::complex<C>;
+
+    /// A(j, i) from A(i, j): the conjugate.
+    static T mirrored(T x) noexcept { return std::conj(x); }
+    static bool pivot_fails(T d, C floor) noexcept { return d.real() <= floor; }
+    static T sqrt(T d) noexcept {
+        return T(static_cast<C>(std::sqrt(static_cast<E>(d.real()))), C(0));
+    }
+    static T divide(T x, T real_pivot) noexcept {
+        const E d = real_pivot.real();
+        return T(static_cast<C>(static_cast<E>(x.real()) / d),
+                 static_cast<C>(static_cast<E>(x.imag()) / d));
+    }
+};
+
+/// The traits of A = U^H U for element type T: Hermitian for the complex
+/// types; the real types' own, where U^H = U^T.
+template <typename T>
+struct HermitianTraitsOf {
+    using type = ElementTraits<T>;
+};
+template <>
+struct HermitianTraitsOf<std::complex<float>> {
+    using type = HermitianTraits<float, double>;
+};
+template <>
+struct HermitianTraitsOf<std::complex<double>> {
+    using type = HermitianTraits<double, double>;
+};
+
+template <typename T>
+using RealOf = typename ElementTraits<T>::Real;
+
+}  // namespace bandsolve

@@ -1,0 +1,147 @@
+// The slab-pipelined solver entries, written once over the element type.
+// Each prepares the state of one team run (mutex, two sync objects,
+// SlabControl, error flags), runs the kernel on get_team_size threads and
+// turns the flags into INFO (see <bandsolve.h>).
+#pragma once
+
+#include <algorithm>
+
+#include "bandsolve.h"
+#include "solver/common/team.h"
+#include "solver/slab/slab_kernels.h"
+
+namespace bandsolve {
+
+/// Default slab heights, for slab_rows <= 0 (0 would never advance a
+/// stage).  Measured on the benchmark problem (n = 2,000,000, hb = 8) with
+/// teams of one and two: every stage ends in a barrier, and the threads other
+/// than the slab's own share a stage's work only when r <= hb (see
+/// detail::working_team).
+///  - Factorisation: band_block_factor factorises a slab whose diagonal block
+///    holds at most FACTOR_SLAB_ELEMENTS band elements in a local copy, about
+///    twice as fast as in place, so the default is the tallest such slab
+///    (455 rows for hb = 8); below it the barriers cost more than they save.
+///  - Solution with a finished factor: a stage is only O(r hb) work, so the
+///    time falls with r until the barriers are negligible and is flat from
+///    SOLVE_SLAB_ROWS on.
+inline constexpr Index FACTOR_SLAB_ELEMENTS = LOCAL_BUFFER_ELEMENTS;
+inline constexpr int SOLVE_SLAB_ROWS = 16384;
+
+/// The slab height of a factorisation: slab_rows, or the default for hb.
+constexpr Index factor_slab_rows(int slab_rows, int hb) noexcept {
+    return slab_rows > 0 ? slab_rows
+                         : std::max<Index>(FACTOR_SLAB_ELEMENTS / (std::max<Index>(hb, 0) + 1), 1);
+}
+
+/// The slab height of a solve with a finished factor.
+constexpr Index solve_slab_rows(int slab_rows) noexcept {
+    return slab_rows > 0 ? slab_rows : SOLVE_SLAB_ROWS;
+}
+
+namespace detail {
+
+/// The threads of a slab run that can receive work.  A stage's chunks are r
+/// rows or columns, and a stage reaches hb beyond its slab's first row, so a
+/// chunk besides the slab's own exists only when r <= hb.  Otherwise every
+/// other thread would only wait at the barriers, a wake-up per stage that
+/// made a team of two a third slower than one on narrow bands; the run goes
+/// on the calling thread alone, with the same bits, which do not depend on
+/// the team.
+constexpr int working_team(int team, Index r, int hb) noexcept { return r <= hb ? team : 1; }
+
+/// Runs the factorisation kernel with slab height r and fresh counters on
+/// the team's objects; returns 0, or 1 after a failed pivot.
+template <typename T, typename Tr = ElementTraits<T>>
+int run_slab_factor(int team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    int working = working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_factor<T, Tr>, a, n, hb, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, pivot_floor, flags);
+    return flags[0] | flags[1];
+}
+
+/// Runs the solve kernel on column y with slab height r and fresh counters.
+template <typename T, typename Tr = ElementTraits<T>>
+void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T* y,
+                    Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    int working = working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_solve<T, Tr>, a, n, hb, y, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
+}
+
+}  // namespace detail
+
+/// Factorises A = U^T U in place; returns INFO.  Arguments that would make
+/// the solver address memory outside the arrays are rejected with INFO =
+/// -(their position) before anything is touched; n <= 0 does nothing.
+template <typename T>
+int slab_factor(T* a, int n, int hb, int slab_rows) noexcept {
+    if (n > 0 && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (n <= 0) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects(team);
+    team = objects.team_for(team);
+    return detail::run_slab_factor(team, objects, a, n, hb, factor_slab_rows(slab_rows, hb));
+}
+
+/// Solves U^T U X = B column by column with a finished factor; returns INFO.
+template <typename T>
+int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexcept {
+    const bool reads = n > 0 && nrhs > 0;
+    if (reads && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (reads && b == nullptr) return -4;
+    if (!reads) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects(team);
+    team = objects.team_for(team);
+
+    const Index r = solve_slab_rows(slab_rows);
+    for (int k = 0; k < nrhs; ++k)
+        detail::run_slab_solve(team, objects, a, n, hb, b + Index{k} * n, r);
+    return 0;
+}
+
+/// Factorises A and solves A X = B; returns INFO.  The first column is
+/// solved by the fused kernel with slab height r, every further one by the
+/// solve kernel with 2r, the fused kernel's backward slab height, so that
+/// every column gets the same bits it would get as the first.  With
+/// nrhs <= 0 only the factorisation runs.
+template <typename T>
+int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexcept {
+    if (n > 0 && a == nullptr) return -1;
+    if (hb < 0) return -3;
+    if (n > 0 && nrhs > 0 && b == nullptr) return -4;
+    if (nrhs <= 0) return slab_factor(a, n, hb, slab_rows);
+    if (n <= 0) return 0;
+
+    int team = 0;
+    get_team_size(&team);
+    TeamObjects objects(team);
+    team = objects.team_for(team);
+
+    const Index r = factor_slab_rows(slab_rows, hb);
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    int working = detail::working_team(team, r, hb);
+    run_team(working, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
+             objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
+             pivot_floor, flags);
+    const int info = flags[0] | flags[1];
+    if (info != 0) return info;
+    const T* factor = a;
+    for (int k = 1; k < nrhs; ++k)
+        detail::run_slab_solve(team, objects, factor, n, hb, b + Index{k} * n, 2 * r);
+    return 0;
+}
+
+}  // namespace bandsolve

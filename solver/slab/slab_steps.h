@@ -1,0 +1,133 @@
+// Arithmetic of the slab-pipelined factorisation and solution: what one
+// thread does with one chunk of consecutive columns (forward stages) or rows
+// (backward stages).  No locks, no threads; the kernels decide who calls
+// what, and when.
+//
+// Notation (1-based): the band array holds U(i, j), i <= j <= i + hb, at
+// (i-1)*hb + j - 1; y(j) is element j - 1 of one right-hand side.  A forward
+// stage works on slab P..w and on the previous slab g..P-1 (empty when
+// g = P).  Every update and every division is stored, and so rounded, before
+// the next one; an element receives its updates from the rows above it in
+// increasing row order, exactly as one band_block_factor over all rows does.
+// An element read from its transposed position (U(k, i) as an element of
+// U^T) goes through Tr::mirrored, which conjugates it in the Hermitian
+// families (A = U^H U) and leaves it alone in all others.
+#pragma once
+
+#include <algorithm>
+
+#include "solver/common/block_factor.h"
+
+namespace bandsolve {
+
+/// Columns of one row that finish_previous_slab keeps in a local buffer.
+inline constexpr Index FINISH_BLOCK_COLUMNS = 256;
+
+/// Finishes the rows g..p-1 of the previous slab in the columns v..w
+/// (v >= p): first the updates from the final rows k < g, then those from
+/// the slab's own earlier rows, then the division by the row's pivot.  The
+/// slab's diagonal block must already be factorised.
+///
+/// Each element receives its updates in increasing k, rounded one by one,
+/// as in the sequential algorithm; but a row's stretch of columns is
+/// updated in a local buffer and stored once.  Updated in place, k by k,
+/// each element would be written up to hb times, and where two threads'
+/// chunks meet inside a cache line every one of those writes would move the
+/// line between their caches (up to ten times slower with a team of two).
+template <typename T, typename Tr = ElementTraits<T>>
+void finish_previous_slab(T* a, Index hb, Index g, Index p, Index v, Index w) noexcept {
+    // Rows above v - hb have no band element in these columns.
+    for (Index i = std::max(g, v - hb); i < p; ++i) {
+        const Index last = std::min(w, i + hb);
+        const T d = band_at(a, hb, i, i);
+        for (Index jb = v; jb <= last; jb += FINISH_BLOCK_COLUMNS) {
+            const Index je = std::min(last, jb + FINISH_BLOCK_COLUMNS - 1);
+            T t[FINISH_BLOCK_COLUMNS];
+            T* const row = &band_at(a, hb, i, jb);
+            std::copy(row, row + (je - jb + 1), t);
+            // U(i, jb:je) -= U(k, i) U(k, jb:je) for the rows k above i
+            // that reach column jb: the final rows k < g first, then the
+            // slab's own.  Since i < v <= j <= k + hb, every U(k, i) read lies
+            // inside the band.
+            for (Index k = std::max<Index>(jb - hb, 1); k < i; ++k) {
+                const T uki = Tr::mirrored(band_at(a, hb, k, i));
+                const T* const uk = &band_at(a, hb, k, jb);
+                const Index count = std::min(je, k + hb) - jb + 1;
+                for (Index c = 0; c < count; ++c) t[c] = Tr::update(t[c], uk[c], uki);
+            }
+            // U(i, jb:je) /= U(i, i)
+            for (Index c = 0; c <= je - jb; ++c) t[c] = Tr::divide(t[c], d);
+            std::copy(t, t + (je - jb + 1), row);
+        }
+    }
+}
+
+/// Brings the diagonal block of slab p..w up to date with every row above
+/// it (all of them final, or finished in these columns by the caller), so
+/// that band_block_factor over p..w completes it.
+template <typename T, typename Tr = ElementTraits<T>>
+void update_slab_block(T* a, Index hb, Index p, Index w) noexcept {
+    // A(p:w, p:w) -= U(k, p:w)^T U(k, p:w) for k = p-hb .. p-1
+    for (Index k = std::max<Index>(p - hb, 1); k < p; ++k) {
+        const Index reach = std::min(k + hb, w);
+        for (Index i = p; i <= reach; ++i) {
+            const T uki = Tr::mirrored(band_at(a, hb, k, i));
+            for (Index j = i; j <= reach; ++j) {
+                T& aij = band_at(a, hb, i, j);
+                aij = Tr::update(aij, band_at(a, hb, k, j), uki);
+            }
+        }
+    }
+}
+
+/// Forward substitution, contributions of the solved rows g..p-1 to the
+/// entries v..w of y: y(j) -= U(i, j) y(i), rows in increasing order.
+template <typename T, typename Tr = ElementTraits<T>>
+void forward_from_previous_slab(const T* a, Index hb, T* y, Index g, Index p, Index v,
+                                Index w) noexcept {
+    for (Index i = std::max(g, v - hb); i < p; ++i) {
+        const T yi = y[i - 1];
+        const Index jend = std::min(i + hb, w);
+        for (Index j = v; j <= jend; ++j)
+            y[j - 1] = Tr::update(y[j - 1], Tr::mirrored(band_at(a, hb, i, j)), yi);
+    }
+}
+
+/// Forward substitution U(p:w, p:w)^T y(p:w) = y(p:w) inside one slab whose
+/// entries already hold every contribution from the rows above it.
+template <typename T, typename Tr = ElementTraits<T>>
+void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
+    for (Index i = p; i <= w; ++i) {
+        const T yi = y[i - 1] = Tr::divide(y[i - 1], band_at(a, hb, i, i));
+        const Index jend = std::min(i + hb, w);
+        for (Index j = i + 1; j <= jend; ++j)
+            y[j - 1] = Tr::update(y[j - 1], Tr::mirrored(band_at(a, hb, i, j)), yi);
+    }
+}
+
+/// Back substitution, contributions of the solved entries b+1..c of x to the
+/// rows lo..hi: y(i) -= U(i, j) x(j), columns in increasing order.
+template <typename T, typename Tr = ElementTraits<T>>
+void backward_from_solved(const T* a, Index hb, T* y, Index lo, Index hi, Index b,
+                          Index c) noexcept {
+    for (Index i = lo; i <= hi; ++i) {
+        const Index jend = std::min(i + hb, c);
+        T yi = y[i - 1];
+        for (Index j = b + 1; j <= jend; ++j) yi = Tr::update(yi, band_at(a, hb, i, j), y[j - 1]);
+        y[i - 1] = yi;
+    }
+}
+
+/// Back substitution U(lo:b, lo:b) x = y inside one backward slab whose
+/// entries already hold every contribution from the columns after b.
+template <typename T, typename Tr = ElementTraits<T>>
+void backward_slab(const T* a, Index hb, T* y, Index lo, Index b) noexcept {
+    for (Index i = b; i >= lo; --i) {
+        const Index jend = std::min(i + hb, b);
+        T yi = y[i - 1];
+        for (Index j = i + 1; j <= jend; ++j) yi = Tr::update(yi, band_at(a, hb, i, j), y[j - 1]);
+        y[i - 1] = Tr::divide(yi, band_at(a, hb, i, i));
+    }
+}
+
+}  // namespace bandsolve

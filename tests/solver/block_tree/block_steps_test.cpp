@@ -1,0 +1,189 @@
+// The fast block steps against the plain ones, byte for byte, on random
+// contents of every shape; and the x86 kernel bodies against the portable
+// one on whole solves.
+#include "solver/block_tree/block_steps.h"
+
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bandsolve.hpp"
+#include "solver/block_tree/kernel.h"
+#include "support/band_systems.h"
+
+namespace bandsolve {
+namespace {
+
+// The kernel takes the fast steps for the real families only.
+template <typename T>
+class FastSteps : public ::testing::Test {};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(FastSteps, ElementTypes);
+
+template <typename T>
+class KernelBodies : public ::testing::Test {};
+using AllElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+TYPED_TEST_SUITE(KernelBodies, AllElementTypes);
+
+/// Arrays of one block-tree solve filled with random values; the diagonal of
+/// A is large so that the factorisations pass (a few tests plant failures).
+template <typename T>
+struct RandomArrays {
+    Index n, hb, nrhs;
+    std::vector<T> a, b, corner, panel;
+
+    RandomArrays(Index n_, Index hb_, Index nrhs_, std::uint64_t seed)
+        : n(n_), hb(hb_), nrhs(nrhs_) {
+        std::mt19937_64 gen(seed);
+        std::uniform_real_distribution<double> u(-1.0, 1.0);
+        auto draw = [&](double scale) -> T {
+            if constexpr (testing::IsComplex<T>::value)
+                return T(static_cast<typename T::value_type>(scale * u(gen)),
+                         static_cast<typename T::value_type>(scale * u(gen)));
+            else
+                return static_cast<T>(scale * u(gen));
+        };
+        a.resize((n - 1) * (hb + 1) + 1);
+        for (auto& v : a) v = draw(1.0);
+        for (Index r = 1; r <= n; ++r) a[(r - 1) * (hb + 1)] = T(4.0 * (hb + 2)) + draw(1.0);
+        b.resize(n * nrhs);
+        for (auto& v : b) v = draw(3.0);
+        corner.resize(std::max<Index>(n * hb, 1));
+        panel.resize(std::max<Index>(n * hb, 1));
+        for (auto& v : corner) v = draw(0.5);
+        for (auto& v : panel) v = draw(0.5);
+    }
+    BlockTreeArrays<T> view() {
+        return {a.data(), n, hb, b.data(), nrhs, corner.data(), panel.data()};
+    }
+    /// Where two sets of arrays first differ ("" when their bytes agree).
+    std::string first_difference(const RandomArrays& o) const {
+        auto diff = [](const char* name, const std::vector<T>& x,
+                       const std::vector<T>& y) -> std::string {
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (std::memcmp(&x[i], &y[i], sizeof(T)) != 0)
+                    return std::string(name) + "[" + std::to_string(i) + "] " +
+                           ::testing::PrintToString(x[i]) + " vs " + ::testing::PrintToString(y[i]);
+            return "";
+        };
+        for (auto d : {diff("A", a, o.a), diff("B", b, o.b), diff("K", corner, o.corner),
+                       diff("P", panel, o.panel)})
+            if (!d.empty()) return d;
+        return "";
+    }
+    bool operator==(const RandomArrays& o) const { return first_difference(o).empty(); }
+};
+
+struct Shape {
+    Index n, hb, bs, nrhs;
+};
+
+std::vector<Shape> shapes() {
+    return {{200, 0, 7, 1},   {97, 1, 4, 2},    {300, 2, 9, 1},  {150, 3, 4, 1},
+            {500, 8, 72, 1},  {219, 8, 72, 2},  {400, 8, 9, 1},  {333, 8, 32, 3},
+            {260, 13, 14, 1}, {300, 30, 31, 1}, {190, 5, 17, 0}, {64, 63, 64, 1}};
+}
+
+/// Runs `step` on the fast and the plain path for every block of the given
+/// first row, level by level, and compares every array after each call.
+template <typename T, typename Fast, typename Plain>
+void compare_blocks(const Shape& sh, Index first_of_level, Index stride, Fast fast, Plain plain,
+                    std::uint64_t seed) {
+    RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, seed), y = x;
+    for (Index v = first_of_level; v <= sh.n; v += stride) {
+        fast(x.view(), v);
+        plain(y.view(), v);
+        ASSERT_EQ(x.first_difference(y), "")
+            << "n=" << sh.n << " hb=" << sh.hb << " bs=" << sh.bs << " block at row " << v;
+    }
+}
+
+TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
+    using T = TypeParam;
+    std::uint64_t seed = 1;
+    for (const Shape& sh : shapes()) {
+        ASSERT_TRUE(fits_step_buffers(sh.bs, sh.hb));
+        const Index bs = sh.bs;
+        for (Index e = 1; e <= 4; e *= 2) {  // levels 1, 2 and 3
+            const Index f = e * bs, h = (e - 1) * bs + 1, stride = 2 * e * bs;
+            const bool gather = e == 1;
+            ErrorFlags fx{0, 0}, fy{0, 0};
+            compare_blocks<T>(
+                sh, h, stride,
+                [&](BlockTreeArrays<T> m, Index v) {
+                    odd_block_step(m, v, gather, f, h, bs, RealOf<T>(0), fx, 1);
+                },
+                [&](BlockTreeArrays<T> m, Index v) {
+                    plain::odd_block_step(m, v, gather, f, h, bs, RealOf<T>(0), fy, 1);
+                },
+                seed++);
+            EXPECT_EQ(fx, fy);
+            compare_blocks<T>(
+                sh, (2 * e - 1) * bs + 1, stride,
+                [&](BlockTreeArrays<T> m, Index s) { separator_step(m, s, f, h, bs); },
+                [&](BlockTreeArrays<T> m, Index s) { plain::separator_step(m, s, f, h, bs); },
+                seed++);
+            compare_blocks<T>(
+                sh, h, stride, [&](BlockTreeArrays<T> m, Index v) { backward_step(m, v, f, bs); },
+                [&](BlockTreeArrays<T> m, Index v) { plain::backward_step(m, v, f, bs); }, seed++);
+        }
+    }
+}
+
+TYPED_TEST(FastSteps, FactorisationStopsAtTheSameFailedPivot) {
+    using T = TypeParam;
+    for (Index hb : {0, 1, 4, 8, 20}) {
+        RandomArrays<T> x(120, hb, 1, 7 + hb), y = x;
+        // An element type's failing pivot: negative real, or exactly zero.
+        x.a[(60 - 1) * (hb + 1)] = y.a[(60 - 1) * (hb + 1)] = T(-1e6);
+        if constexpr (testing::IsComplex<T>::value) {
+            for (Index c = 0; c <= hb; ++c) x.a[(60 - 1) * (hb + 1) + c] = T(0);
+            for (Index q = std::max<Index>(1, 60 - hb); q < 60; ++q)
+                x.a[(q - 1) * (hb + 1) + (60 - q)] = T(0);
+            y = x;
+        }
+        ErrorFlags fx{0, 0}, fy{0, 0};
+        band_block_factor(x.a.data(), static_cast<int>(hb), 3, 110, RealOf<T>(0), fx, 2);
+        plain::band_block_factor(y.a.data(), static_cast<int>(hb), 3, 110, RealOf<T>(0), fy, 2);
+        EXPECT_EQ(fx, (ErrorFlags{0, 1}));
+        EXPECT_EQ(fx, fy);
+        EXPECT_TRUE(x == y) << "hb=" << hb;
+    }
+}
+
+TYPED_TEST(KernelBodies, GiveTheSameSolve) {
+    using T = TypeParam;
+    // Orders at which the real families run groups of four and of eight
+    // blocks in lanes (hb = 8: blocks of 72 rows; hb = 2: 288), besides some
+    // blocks one by one; the two lane counts group the blocks differently.
+    const std::pair<int, int> shapes[] = {{6000, 8}, {12000, 2}, {777, 3}, {300, 70}};
+    for (auto body : {detail::KernelBody::avx2, detail::KernelBody::avx512}) {
+        detail::force_kernel_body(body);
+        const bool runs = detail::kernel_body() == body;
+        detail::unforce_kernel_body();
+        if (!runs) continue;
+        for (auto [n, hb] : shapes) {
+            SCOPED_TRACE(::testing::Message()
+                         << "body " << static_cast<int>(body) << " n=" << n << " hb=" << hb);
+            const auto s = testing::random_system<T>(n, hb, 2, 17);
+            auto a1 = s.a, b1 = s.b, w1 = s.zero_work();
+            auto a2 = s.a, b2 = s.b, w2 = s.zero_work();
+            detail::force_kernel_body(body);
+            ASSERT_EQ(band_solve(a1.data(), n, hb, b1.data(), 2, w1.data()), 0);
+            detail::force_portable_kernels(true);
+            const int info = band_solve(a2.data(), n, hb, b2.data(), 2, w2.data());
+            detail::force_portable_kernels(false);
+            ASSERT_EQ(info, 0);
+            EXPECT_EQ(std::memcmp(a1.data(), a2.data(), a1.size() * sizeof(T)), 0);
+            EXPECT_EQ(std::memcmp(b1.data(), b2.data(), b1.size() * sizeof(T)), 0);
+            EXPECT_EQ(std::memcmp(w1.data(), w2.data(), w1.size() * sizeof(T)), 0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace bandsolve

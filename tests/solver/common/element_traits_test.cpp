@@ -1,0 +1,119 @@
+// Element arithmetic: complex division, square root and modulus, and the
+// rounding points of the single-precision families.
+#include "solver/common/element_traits.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+
+namespace bandsolve {
+namespace {
+
+template <typename C>
+class ComplexFunctions : public ::testing::Test {};
+using ComponentTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(ComplexFunctions, ComponentTypes);
+
+template <typename C>
+std::complex<C> csqrt(std::complex<C> z) {
+    return complex_sqrt<C, double>(z);
+}
+template <typename C>
+std::complex<C> cdiv(std::complex<C> x, std::complex<C> y) {
+    return complex_divide<C, double>(x, y);
+}
+
+TYPED_TEST(ComplexFunctions, SquareRootTakesThePrincipalBranch) {
+    using C = TypeParam;
+    using Z = std::complex<C>;
+    EXPECT_EQ(csqrt(Z(3, 4)), Z(2, 1));
+    EXPECT_EQ(csqrt(Z(-3, -4)), Z(1, -2));
+    // A negative zero imaginary part does not count as negative.
+    const Z r = csqrt(Z(-4, -0.0));
+    EXPECT_EQ(r, Z(0, 2));
+    EXPECT_FALSE(std::signbit(r.imag()));
+    const Z zero = csqrt(Z(0, 0));
+    EXPECT_EQ(zero, Z(0, 0));
+    // Scaling keeps huge arguments finite: sqrt((1 + i) 1e30) in single.
+    const C big = std::numeric_limits<C>::max() / 4;
+    const Z h = csqrt(Z(big, big));
+    EXPECT_TRUE(std::isfinite(h.real()) && std::isfinite(h.imag()));
+    EXPECT_GT(h.real(), h.imag());
+}
+
+TYPED_TEST(ComplexFunctions, DivisionScalesByTheLargerDivisorPart) {
+    using C = TypeParam;
+    using Z = std::complex<C>;
+    // |3| < |4|: r = 3/4, den = 3 r + 4 = 6.25, parts 2.75/6.25 and 0.5/6.25.
+    EXPECT_EQ(cdiv(Z(1, 2), Z(3, 4)), Z(C(0.44), C(0.08)));
+    // |4| > |3|: the first rule.
+    EXPECT_EQ(cdiv(Z(2, 11), Z(4, 3)), Z(C(1.64), C(1.52)));
+    // Equal magnitudes take the second rule and stay exact.
+    EXPECT_EQ(cdiv(Z(2, 0), Z(1, 1)), Z(1, -1));
+    const Z q = cdiv(Z(5, -7), Z(0, 0));
+    EXPECT_TRUE(std::isnan(q.real()) && std::isnan(q.imag()));
+    const Z q2 = cdiv(Z(5, -7), Z(-0.0, 0));
+    EXPECT_TRUE(std::isnan(q2.real()) && std::isnan(q2.imag()));
+}
+
+TYPED_TEST(ComplexFunctions, ModulusAvoidsOverflowAndUnderflow) {
+    using C = TypeParam;
+    using Z = std::complex<C>;
+    EXPECT_EQ(complex_modulus(Z(3, 4)), 5.0);
+    EXPECT_EQ(complex_modulus(Z(0, -2)), 2.0);
+    EXPECT_EQ(complex_modulus(Z(-7, 0)), 7.0);
+    // Squaring either part would overflow in the component precision.
+    const C big = std::numeric_limits<C>::max() / 2;
+    EXPECT_TRUE(std::isfinite(complex_modulus(Z(big, big / 2))));
+    EXPECT_TRUE(std::isfinite(complex_modulus(Z(big / 2, -big))));
+    const C tiny = std::numeric_limits<C>::denorm_min();
+    EXPECT_GT(complex_modulus(Z(tiny, tiny)), 0.0);
+}
+
+TEST(PivotTest, OnlyNonPositiveRealOrZeroComplexPivotsFail) {
+    using RS = ElementTraits<float>;
+    using CS = ElementTraits<std::complex<float>>;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_TRUE(RS::pivot_fails(0.0f, 0.0f));
+    EXPECT_TRUE(RS::pivot_fails(-1.0f, 0.0f));
+    EXPECT_FALSE(RS::pivot_fails(1e-30f, 0.0f));
+    EXPECT_FALSE(RS::pivot_fails(nan, 0.0f));
+    EXPECT_TRUE(CS::pivot_fails({0.0f, -0.0f}, 0.0f));
+    EXPECT_FALSE(CS::pivot_fails({-4.0f, 0.0f}, 0.0f));
+    EXPECT_FALSE(CS::pivot_fails({0.0f, 1e-40f}, 0.0f));
+    EXPECT_FALSE(CS::pivot_fails({nan, 0.0f}, 0.0f));
+}
+
+TEST(SinglePrecisionRounding, UpdateIsEvaluatedInDoubleAndRoundedOnce) {
+    // x*x = 1 + 2^-11 + 2^-24 needs 25 bits: a product rounded to single
+    // first would lose the 2^-24 and give -2^-11.
+    const float x = 1.0f + std::ldexp(1.0f, -12);
+    const float expected = -(std::ldexp(1.0f, -11) + std::ldexp(1.0f, -24));
+    EXPECT_EQ(ElementTraits<float>::update(1.0f, x, x), expected);
+    EXPECT_EQ(ElementTraits<float>::add_product(-1.0f, x, x), -expected);
+
+    // Complex single: the product's parts stay in double until the update
+    // is stored, so the same 2^-24 survives in the real part.
+    using Z = std::complex<float>;
+    const Z t = ElementTraits<Z>::update(Z(1, 0), Z(x, 0), Z(x, 0));
+    EXPECT_EQ(t, Z(expected, 0));
+    // (x + i)(x + i) = x^2 - 1 + 2xi: real part 2^-11 + 2^-24, exact only
+    // when x^2 - 1 is formed in double.
+    const Z s = ElementTraits<Z>::add_product(Z(0, 0), Z(x, 1), Z(x, 1));
+    EXPECT_EQ(s.real(), -expected);
+}
+
+TEST(SinglePrecisionRounding, DivisionAndSquareRootAreCorrectlyRounded) {
+    // Evaluated in double and rounded once, float division and square root
+    // agree with the correctly rounded single-precision operations.
+    for (float a : {1.0f, 3.0f, 7.1f, 1e-20f, 123456.7f})
+        for (float b : {3.0f, 0.7f, 1e10f, 9.5f}) {
+            EXPECT_EQ(ElementTraits<float>::divide(a, b), a / b);
+            EXPECT_EQ(ElementTraits<float>::sqrt(a), std::sqrt(a));
+        }
+}
+
+}  // namespace
+}  // namespace bandsolve

@@ -1,0 +1,389 @@
+// The LAPACK-style entries band_pbsv_?: agreement with reference LAPACK
+// ?pbsv on the same arrays in both layouts (the complex ones Hermitian),
+// INFO as LAPACK gives it, untouched padding, argument errors, and the same
+// bits for every layout, leading dimension and team size.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "bandsolve.hpp"
+#include "support/band_systems.h"
+#include "support/lapack.h"
+#include "support/solve_testing.h"
+
+namespace bandsolve {
+namespace {
+
+using testing::Component;
+using testing::IsComplex;
+using testing::same_bytes;
+using testing::TeamOf;
+
+/// A Hermitian (real: symmetric) positive-definite band matrix, kept dense
+/// for the checks, with a block of right-hand sides.
+template <typename T>
+struct Problem {
+    int n = 0, kd = 0, nrhs = 0;
+    std::vector<T> dense;  // n x n, column-major
+    std::vector<T> rhs;    // n x nrhs, column-major
+
+    T& at(int i, int j) { return dense[std::size_t(j - 1) * n + (i - 1)]; }
+    T at(int i, int j) const { return dense[std::size_t(j - 1) * n + (i - 1)]; }
+};
+
+template <typename T>
+T conj_of(T x) {
+    if constexpr (IsComplex<T>::value)
+        return std::conj(x);
+    else
+        return x;
+}
+
+/// Diagonally dominant, so every leading minor is positive definite.  The
+/// complex diagonal carries an imaginary part that a Hermitian solver must
+/// ignore (LAPACK reads only the real part).
+template <typename T>
+Problem<T> hermitian_problem(int n, int kd, int nrhs, std::uint64_t seed) {
+    using C = Component<T>;
+    Problem<T> p;
+    p.n = n, p.kd = kd, p.nrhs = nrhs;
+    p.dense.assign(std::size_t(n) * n, T{});
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    auto draw = [&] { return testing::uniform_element<T>(gen); };
+    for (int j = 1; j <= n; ++j)
+        for (int i = std::max(1, j - kd); i < j; ++i) {
+            p.at(i, j) = draw();
+            p.at(j, i) = conj_of(p.at(i, j));
+        }
+    for (int i = 1; i <= n; ++i) {
+        double off = 0;
+        for (int j = 1; j <= n; ++j)
+            if (j != i) off += std::abs(p.at(i, j));
+        const C diag = static_cast<C>(1.0 + 1.5 * off);
+        if constexpr (IsComplex<T>::value)
+            p.at(i, i) = T(diag, static_cast<C>(u(gen)));
+        else
+            p.at(i, i) = diag;
+    }
+    p.rhs.resize(std::size_t(n) * nrhs);
+    for (auto& v : p.rhs) v = draw();
+    return p;
+}
+
+/// A value no solver writes: marks padding that must stay untouched.
+template <typename T>
+T sentinel() {
+    if constexpr (IsComplex<T>::value)
+        return T(Component<T>(-777.25), Component<T>(333.5));
+    else
+        return T(-777.25);
+}
+
+/// The problem's matrix in LAPACK's band layout with leading dimension
+/// ldab (rows beyond kd + 1 hold the sentinel).
+template <typename T>
+std::vector<T> lapack_band(const Problem<T>& p, char uplo, int ldab) {
+    std::vector<T> ab(std::size_t(ldab) * std::max(p.n, 1), sentinel<T>());
+    for (int j = 1; j <= p.n; ++j)
+        for (int i = 1; i <= p.n; ++i) {
+            const bool inside = uplo == 'U' ? (i <= j && j - i <= p.kd) : (i >= j && i - j <= p.kd);
+            if (!inside) continue;
+            const int row = uplo == 'U' ? p.kd + i - j : i - j;
+            ab[std::size_t(j - 1) * ldab + row] = p.at(i, j);
+        }
+    return ab;
+}
+
+/// The right-hand sides with leading dimension ldb (padding: sentinel).
+template <typename T>
+std::vector<T> rhs_block(const Problem<T>& p, int ldb) {
+    std::vector<T> b(std::size_t(ldb) * std::max(p.nrhs, 1), sentinel<T>());
+    for (int k = 0; k < p.nrhs; ++k)
+        for (int i = 0; i < p.n; ++i) b[std::size_t(k) * ldb + i] = p.rhs[std::size_t(k) * p.n + i];
+    return b;
+}
+
+/// max |A x - b| / (|A| |x| + |b|) over the columns, A Hermitian with the
+/// real part of its diagonal, in extended precision.
+template <typename T>
+double scaled_residual(const Problem<T>& p, const std::vector<T>& b, int ldb) {
+    using W = testing::WideOf<T>;
+    double worst = 0;
+    for (int k = 0; k < p.nrhs; ++k) {
+        const T* x = b.data() + std::size_t(k) * ldb;
+        long double anorm = 0, xnorm = 0, bnorm = 0, rnorm = 0;
+        for (int i = 1; i <= p.n; ++i) {
+            W y = testing::widen(p.rhs[std::size_t(k) * p.n + i - 1]);
+            bnorm = std::max<long double>(bnorm, std::abs(y));
+            long double row = 0;
+            for (int j = std::max(1, i - p.kd); j <= std::min(p.n, i + p.kd); ++j) {
+                T aij = p.at(i, j);
+                if (i == j) aij = T(std::real(aij));
+                y -= testing::widen(aij) * testing::widen(x[j - 1]);
+                row += std::abs(testing::widen(aij));
+            }
+            anorm = std::max(anorm, row);
+            xnorm = std::max<long double>(xnorm, std::abs(testing::widen(x[i - 1])));
+            rnorm = std::max<long double>(rnorm, std::abs(y));
+        }
+        worst = std::max(worst, double(rnorm / (anorm * xnorm + bnorm)));
+    }
+    return worst;
+}
+
+template <typename T>
+int our_pbsv(char uplo, int n, int kd, int nrhs, std::vector<T>& ab, int ldab, std::vector<T>& b,
+             int ldb) {
+    return band_pbsv(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
+}
+
+/// Largest |x - y| over the elements, relative to the largest |y|.
+template <typename T>
+double relative_difference(const std::vector<T>& x, const std::vector<T>& y) {
+    double diff = 0, scale = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        diff = std::max<double>(diff, std::abs(x[i] - y[i]));
+        scale = std::max<double>(scale, std::abs(y[i]));
+    }
+    return scale > 0 ? diff / scale : diff;
+}
+
+template <typename T>
+double epsilon() {
+    return std::numeric_limits<Component<T>>::epsilon();
+}
+
+template <typename T>
+class LapackStyle : public ::testing::Test {};
+TYPED_TEST_SUITE(LapackStyle, testing::ElementTypes);
+
+struct Shape {
+    int n, kd, nrhs, extra_ldab, extra_ldb;
+};
+const Shape shapes[] = {{1, 0, 1, 0, 0},  {7, 0, 2, 1, 3},   {40, 1, 1, 0, 0},
+                        {60, 3, 3, 2, 1}, {300, 8, 2, 0, 5}, {123, 17, 1, 1, 0},
+                        {5, 7, 2, 0, 0},  {900, 30, 1, 0, 0}};
+
+TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
+#ifndef BANDSOLVE_HAVE_LAPACK
+    GTEST_SKIP() << "reference LAPACK not found";
+#else
+    using T = TypeParam;
+    std::uint64_t seed = 11;
+    for (const Shape& s : shapes)
+        for (char uplo : {'U', 'L'}) {
+            SCOPED_TRACE(::testing::Message() << "n " << s.n << " kd " << s.kd << " nrhs " << s.nrhs
+                                              << " uplo " << uplo);
+            const auto p = hermitian_problem<T>(s.n, s.kd, s.nrhs, ++seed);
+            const int ldab = s.kd + 1 + s.extra_ldab, ldb = s.n + s.extra_ldb;
+            auto ab = lapack_band(p, uplo, ldab), ref_ab = ab;
+            auto b = rhs_block(p, ldb), ref_b = b;
+            int ref_info = -1;
+            testing::lapack_pbsv(uplo, s.n, s.kd, s.nrhs, ref_ab.data(), ldab, ref_b.data(), ldb,
+                                 &ref_info);
+            ASSERT_EQ(ref_info, 0);
+            ASSERT_EQ(our_pbsv(uplo, s.n, s.kd, s.nrhs, ab, ldab, b, ldb), 0);
+
+            // The solution and the factor left in AB agree to rounding;
+            // the padding of both arrays is as it was, bit for bit.
+            const double tol = 40 * (s.kd + 1) * epsilon<T>();
+            EXPECT_LT(relative_difference(b, ref_b), tol);
+            EXPECT_LT(relative_difference(ab, ref_ab), tol);
+            EXPECT_LT(scaled_residual(p, b, ldb), 4 * (s.kd + 1) * epsilon<T>());
+            const T pad = sentinel<T>();
+            for (int j = 0; j < s.n; ++j)
+                for (int r = s.kd + 1; r < ldab; ++r) ASSERT_EQ(ab[std::size_t(j) * ldab + r], pad);
+            for (int k = 0; k < s.nrhs; ++k)
+                for (int i = s.n; i < ldb; ++i) ASSERT_EQ(b[std::size_t(k) * ldb + i], pad);
+        }
+#endif
+}
+
+TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
+    using T = TypeParam;
+    const int n = 500, kd = 6, nrhs = 2;
+    const auto p = hermitian_problem<T>(n, kd, nrhs, 99);
+    std::vector<T> first;
+    for (int team : {1, 2, 3, 8}) {
+        TeamOf scope(team);
+        for (char uplo : {'L', 'U'})
+            for (int extra : {0, 2}) {
+                SCOPED_TRACE(::testing::Message()
+                             << "team " << team << " uplo " << uplo << " padding " << extra);
+                const int ldab = kd + 1 + extra, ldb = n + extra;
+                auto ab = lapack_band(p, uplo, ldab);
+                auto b = rhs_block(p, ldb);
+                ASSERT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb), 0);
+                std::vector<T> x;
+                for (int k = 0; k < nrhs; ++k)
+                    x.insert(x.end(), b.begin() + std::size_t(k) * ldb,
+                             b.begin() + std::size_t(k) * ldb + n);
+                if (first.empty())
+                    first = x;
+                else
+                    EXPECT_TRUE(same_bytes(x, first));
+            }
+    }
+}
+
+/// 'L' with LDAB = KD + 1 is our band storage: the real entries must leave
+/// exactly what band_factor and band_solve_with_factor leave.
+template <typename T>
+void expect_slab_entries_bits() {
+    const int n = 2000, kd = 8, nrhs = 3;
+    const auto p = hermitian_problem<T>(n, kd, nrhs, 5);
+    auto ab = lapack_band(p, 'L', kd + 1), slab_a = ab;
+    auto b = rhs_block(p, n), slab_b = b;
+    ASSERT_EQ(our_pbsv('L', n, kd, nrhs, ab, kd + 1, b, n), 0);
+    ASSERT_EQ(bandsolve::band_factor(slab_a.data(), n, kd), 0);
+    ASSERT_EQ(bandsolve::band_solve_with_factor(slab_a.data(), n, kd, slab_b.data(), nrhs), 0);
+    EXPECT_TRUE(same_bytes(ab, slab_a));
+    EXPECT_TRUE(same_bytes(b, slab_b));
+}
+
+TEST(LapackStyleEntries, RealLowerLayoutIsTheSlabEntriesInPlace) {
+    expect_slab_entries_bits<float>();
+    expect_slab_entries_bits<double>();
+}
+
+TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {
+    using T = TypeParam;
+    for (int bad_row : {1, 2, 9, 300, 1000}) {
+        for (char uplo : {'U', 'L'}) {
+            SCOPED_TRACE(::testing::Message() << "row " << bad_row << " uplo " << uplo);
+            const int n = 1000, kd = 5, nrhs = 2;
+            auto p = hermitian_problem<T>(n, kd, nrhs, 1234 + bad_row);
+            // Leading minors up to bad_row - 1 stay diagonally dominant; the
+            // minor of order bad_row gets a negative pivot.
+            p.at(bad_row, bad_row) = T(-1);
+            auto ab = lapack_band(p, uplo, kd + 1);
+            auto b = rhs_block(p, n);
+            const auto b0 = b;
+            EXPECT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, kd + 1, b, n), bad_row);
+            EXPECT_TRUE(same_bytes(b, b0));
+#ifdef BANDSOLVE_HAVE_LAPACK
+            auto ref_ab = lapack_band(p, uplo, kd + 1);
+            auto ref_b = b0;
+            int ref_info = 0;
+            testing::lapack_pbsv(uplo, n, kd, nrhs, ref_ab.data(), kd + 1, ref_b.data(), n,
+                                 &ref_info);
+            EXPECT_EQ(ref_info, bad_row);
+            // The factor's rows before the failing one agree.  AB's
+            // column j, row r holds U(j-kd+r, j) for 'U', conj U(j, j+r)
+            // for 'L'.
+            for (int j = 1; j <= n; ++j)
+                for (int r = 0; r <= kd; ++r) {
+                    const int u_row = uplo == 'U' ? j - kd + r : j;
+                    const int u_col = uplo == 'U' ? j : j + r;
+                    if (u_row < 1 || u_row >= bad_row || u_col > n) continue;
+                    const std::size_t at = std::size_t(j - 1) * (kd + 1) + r;
+                    ASSERT_LE(
+                        std::abs(ab[at] - ref_ab[at]),
+                        64 * (kd + 1) * epsilon<T>() * std::max<double>(1, std::abs(ref_ab[at])))
+                        << "U(" << u_row << ", " << u_col << ")";
+                }
+#endif
+        }
+    }
+}
+
+TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
+    using T = TypeParam;
+    const int n = 10, kd = 2, nrhs = 1;
+    const auto p = hermitian_problem<T>(n, kd, nrhs, 3);
+    const auto ab0 = lapack_band(p, 'U', kd + 1);
+    const auto b0 = rhs_block(p, n);
+    struct Case {
+        char uplo;
+        int n, kd, nrhs, ldab, ldb, info;
+    };
+    const Case cases[] = {{'X', n, kd, nrhs, kd + 1, n, -1}, {'u', -1, kd, nrhs, kd + 1, n, -2},
+                          {'U', n, -1, nrhs, kd + 1, n, -3}, {'l', n, kd, -2, kd + 1, n, -4},
+                          {'U', n, kd, nrhs, kd, n, -6},     {'U', n, kd, nrhs, kd + 1, n - 1, -8},
+                          {'U', 0, kd, nrhs, kd + 1, 0, -8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "expected INFO " << c.info);
+        auto ab = ab0;
+        auto b = b0;
+        EXPECT_EQ(our_pbsv(c.uplo, c.n, c.kd, c.nrhs, ab, c.ldab, b, c.ldb), c.info);
+        EXPECT_TRUE(same_bytes(ab, ab0));
+        EXPECT_TRUE(same_bytes(b, b0));
+    }
+    // Null arrays that would be read, and null scalars.
+    int info = 0, ldab = kd + 1, ldb = n;
+    const char upper = 'U';
+    auto b = b0;
+    detail::CEntries<T>::pbsv(&upper, &n, &kd, &nrhs, nullptr, &ldab, b.data(), &ldb, &info);
+    EXPECT_EQ(info, -5);
+    auto ab = ab0;
+    detail::CEntries<T>::pbsv(&upper, &n, &kd, &nrhs, ab.data(), &ldab, nullptr, &ldb, &info);
+    EXPECT_EQ(info, -7);
+    detail::CEntries<T>::pbsv(nullptr, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, &info);
+    EXPECT_EQ(info, -1);
+    // Without INFO to report in, nothing is done.
+    detail::CEntries<T>::pbsv(&upper, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, nullptr);
+    EXPECT_TRUE(same_bytes(ab, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
+    // n = 0 and nrhs = 0 are legal: nothing to do, and a factorisation only.
+    EXPECT_EQ(our_pbsv('L', 0, kd, nrhs, ab, kd + 1, b, 1), 0);
+    EXPECT_TRUE(same_bytes(ab, ab0));
+    auto factored = ab0;
+    EXPECT_EQ(our_pbsv('U', n, kd, 0, factored, kd + 1, b, n), 0);
+    EXPECT_FALSE(same_bytes(factored, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
+}
+
+TEST(LapackStyleEntries, FortranNamesGiveTheSameBits) {
+    const int n = 200, kd = 4, nrhs = 1, ldab = kd + 1, ldb = n;
+    const auto p = hermitian_problem<double>(n, kd, nrhs, 8);
+    auto ab = lapack_band(p, 'U', ldab), ab_f = ab;
+    auto b = rhs_block(p, ldb), b_f = b;
+    int info = -1, info_f = -1;
+    band_pbsv_d("U", &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, &info);
+    band_pbsv_d_("U", &n, &kd, &nrhs, ab_f.data(), &ldab, b_f.data(), &ldb, &info_f, 1);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(info_f, 0);
+    EXPECT_TRUE(same_bytes(ab, ab_f));
+    EXPECT_TRUE(same_bytes(b, b_f));
+
+    const auto pz = hermitian_problem<std::complex<double>>(n, kd, nrhs, 9);
+    auto az = lapack_band(pz, 'L', ldab), az_f = az;
+    auto bz = rhs_block(pz, ldb), bz_f = bz;
+    band_pbsv_z("L", &n, &kd, &nrhs, az.data(), &ldab, bz.data(), &ldb, &info);
+    band_pbsv_z_("L", &n, &kd, &nrhs, az_f.data(), &ldab, bz_f.data(), &ldb, &info_f, 1);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(info_f, 0);
+    EXPECT_TRUE(same_bytes(bz, bz_f));
+    EXPECT_LT(scaled_residual(pz, bz, ldb), 20 * std::numeric_limits<double>::epsilon());
+}
+
+TEST(LapackStyleEntries, ComplexEntriesAreHermitianNotComplexSymmetric) {
+    // A = [2, i; -i, 2] is Hermitian positive definite (eigenvalues 1, 3).
+    // Solving it as complex symmetric would read A(2,1) as i and give a
+    // different x.  With b = A (1, 1): x = (1, 1).
+    using Z = std::complex<double>;
+    const int n = 2, kd = 1, nrhs = 1, ldab = 2, ldb = 2;
+    std::vector<Z> ab = {Z(0), Z(2), Z(0, 1), Z(2)};  // 'U': A(1,2) above A(2,2)
+    std::vector<Z> b = {Z(2, 1), Z(2, -1)};
+    int info = -1;
+    band_pbsv_z("U", &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, &info);
+    ASSERT_EQ(info, 0);
+    EXPECT_NEAR(std::abs(b[0] - Z(1)), 0, 1e-15);
+    EXPECT_NEAR(std::abs(b[1] - Z(1)), 0, 1e-15);
+    // U = [sqrt 2, i/sqrt 2; 0, sqrt(3/2)], with a real diagonal.
+    EXPECT_NEAR(std::abs(ab[1] - Z(std::sqrt(2.0))), 0, 1e-15);
+    EXPECT_NEAR(std::abs(ab[2] - Z(0, 1 / std::sqrt(2.0))), 0, 1e-15);
+    EXPECT_EQ(ab[3].imag(), 0.0);
+    EXPECT_NEAR(ab[3].real(), std::sqrt(1.5), 1e-15);
+}
+
+}  // namespace
+}  // namespace bandsolve

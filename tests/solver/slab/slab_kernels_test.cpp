@@ -1,0 +1,188 @@
+// The slab kernels against the sequential algorithm: the factor and the
+// forward substitution are the same bits for every slab height and team
+// size, the back substitution for every team size; a failed pivot stops the
+// whole team with the earlier slabs factorised.
+#include "solver/slab/slab_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bandsolve.hpp"
+#include "solver/common/team.h"
+#include "support/band_systems.h"
+#include "support/solve_testing.h"
+#include "support/test_support.h"
+
+namespace bandsolve {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::random_system;
+using testing::same_bytes;
+using testing::TeamOf;
+
+template <typename T>
+class SlabKernels : public ::testing::Test {};
+TYPED_TEST_SUITE(SlabKernels, testing::ElementTypes);
+
+// The row-oriented factor of rows 1..n in one sequential pass.
+template <typename T>
+std::vector<T> sequential_factor(std::vector<T> a, int n, int hb) {
+    ErrorFlags flags{0, 0};
+    band_block_factor<T>(a.data(), hb, 1, n, 0, flags, 1);
+    return a;
+}
+
+// The forward stages of the solve kernel alone, so that y = U^-T b can be
+// seen before the back substitution.
+template <typename T>
+void forward_only(const T* const& a, const int& n, const int& hb, T* const& y, const Index& r,
+                  const MutexHandle& mutex, const SyncIds& ids, const int& team, Index& slab_start,
+                  Index& next_chunk) noexcept {
+    detail::SlabTeam t(mutex, ids, team);
+    detail::slab_solve_forward<T>(t, a, n, hb, y, r, slab_start, next_chunk);
+}
+
+template <typename T>
+void run_forward_only(const T* a, int n, int hb, T* y, Index r, int team) {
+    TeamObjects objects(team);
+    ASSERT_TRUE(team == 1 || objects.shared());
+    SlabControl c = SlabControl::start(n);
+    run_team(team, objects.ids(), &forward_only<T>, a, n, hb, y, r, objects.mutex(), objects.ids(),
+             team, c.slab_start, c.next_chunk);
+}
+
+TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightAndTeam) {
+    using T = TypeParam;
+    testing::Watchdog dog(300s, "factor bits");
+    for (int hb : {1, 3, 8}) {
+        const int n = 61;
+        const auto s = random_system<T>(n, hb, 0, 100 + hb);
+        const auto expected = sequential_factor(s.a, n, hb);
+        for (int r : {1, hb, 3 * hb})
+            for (int team = 1; team <= 8; ++team) {
+                TeamOf scope(team);
+                auto a = s.a;
+                ASSERT_EQ(band_factor(a.data(), n, hb, r), 0);
+                EXPECT_TRUE(same_bytes(a, expected))
+                    << "hb " << hb << ", r " << r << ", team " << team;
+            }
+    }
+}
+
+TYPED_TEST(SlabKernels, ForwardSubstitutionIsIndependentOfHeightAndTeam) {
+    using T = TypeParam;
+    testing::Watchdog dog(300s, "forward bits");
+    const int n = 70, hb = 5;
+    const auto s = random_system<T>(n, hb, 1, 7);
+    const auto u = sequential_factor(s.a, n, hb);
+    auto expected = s.b;  // y(j) updated by rows k in increasing order
+    forward_slab<T>(u.data(), hb, expected.data(), 1, n);
+    for (Index r : {1, 2, 5, 16, 100})
+        for (int team : {1, 2, 3, 5, 8}) {
+            auto y = s.b;
+            run_forward_only<T>(u.data(), n, hb, y.data(), r, team);
+            EXPECT_TRUE(same_bytes(y, expected)) << "r " << r << ", team " << team;
+        }
+}
+
+TYPED_TEST(SlabKernels, FusedEqualsFactorThenSolveAtTwiceTheHeight) {
+    using T = TypeParam;
+    testing::Watchdog dog(300s, "fused against separate");
+    const int n = 90, hb = 6;
+    const auto s = random_system<T>(n, hb, 1, 11);
+    for (int r : {1, 3, 8, 20}) {
+        std::vector<T> first_y;
+        for (int team : {1, 2, 4, 7}) {
+            TeamOf scope(team);
+            auto a1 = s.a, y1 = s.b;
+            ASSERT_EQ(band_factor_solve(a1.data(), n, hb, y1.data(), 1, r), 0);
+            auto a2 = s.a, y2 = s.b;
+            ASSERT_EQ(band_factor(a2.data(), n, hb, r + 1), 0);
+            ASSERT_EQ(band_solve_with_factor(a2.data(), n, hb, y2.data(), 1, 2 * r), 0);
+            EXPECT_TRUE(same_bytes(a1, a2)) << "r " << r << ", team " << team;
+            EXPECT_TRUE(same_bytes(y1, y2)) << "r " << r << ", team " << team;
+            if (first_y.empty()) first_y = y1;
+            EXPECT_TRUE(same_bytes(y1, first_y)) << "r " << r << ", team " << team;
+        }
+    }
+}
+
+TYPED_TEST(SlabKernels, EveryColumnGetsTheBitsOfAFirstColumn) {
+    using T = TypeParam;
+    testing::Watchdog dog(120s, "several right-hand sides");
+    TeamOf scope(3);
+    const int n = 57, hb = 4, r = 5, nrhs = 3;
+    const auto s = random_system<T>(n, hb, nrhs, 23);
+    auto a = s.a, b = s.b;
+    ASSERT_EQ(band_factor_solve(a.data(), n, hb, b.data(), nrhs, r), 0);
+    for (int k = 0; k < nrhs; ++k) {
+        auto a1 = s.a;
+        std::vector<T> column(s.b.begin() + k * n, s.b.begin() + (k + 1) * n);
+        ASSERT_EQ(band_factor_solve(a1.data(), n, hb, column.data(), 1, r), 0);
+        EXPECT_TRUE(same_bytes(std::vector<T>(b.begin() + k * n, b.begin() + (k + 1) * n), column))
+            << "column " << k + 1;
+    }
+}
+
+TYPED_TEST(SlabKernels, FailedPivotInTheSecondSlabStopsEveryThread) {
+    using T = TypeParam;
+    testing::Watchdog dog(300s, "failed pivot");
+    const int n = 40, hb = 3, r = 6, bad = r + 1 + r / 2;
+    auto s = random_system<T>(n, hb, 1, 5);
+    // Row `bad` decoupled from the rows above it, with a zero diagonal: its
+    // pivot stays exactly 0 and fails for every element type.
+    for (int k = bad - hb; k <= bad; ++k) s.at(k, bad) = T(0);
+    const auto sequential = sequential_factor(s.a, n, hb);  // stops at row `bad`
+    auto slab1 = s.a;
+    ErrorFlags none{0, 0};
+    band_block_factor<T>(slab1.data(), hb, 1, r, 0, none, 1);
+    auto y1 = s.b;  // slab 1 solved forward, nothing solved backward
+    forward_slab<T>(sequential.data(), hb, y1.data(), 1, r);
+
+    for (int team = 1; team <= 8; ++team) {
+        TeamOf scope(team);
+        auto a = s.a, y = s.b;
+        EXPECT_EQ(band_factor(a.data(), n, hb, r), 1) << "team " << team;
+        auto a2 = s.a;
+        EXPECT_EQ(band_factor_solve(a2.data(), n, hb, y.data(), 1, r), 1) << "team " << team;
+        for (int i = 1; i <= r; ++i) {
+            for (int j = i; j <= i + hb; ++j) {
+                const std::size_t at = std::size_t(i - 1) * hb + j - 1;
+                if (j <= r) {
+                    EXPECT_EQ(a[at], slab1[at]) << "U(" << i << "," << j << ")";
+                }
+                EXPECT_EQ(a[at], sequential[at]) << "U(" << i << "," << j << ")";
+                EXPECT_EQ(a2[at], sequential[at]) << "U(" << i << "," << j << ")";
+            }
+            EXPECT_EQ(y[i - 1], y1[i - 1]) << "y(" << i << "), team " << team;
+        }
+    }
+}
+
+template <typename T>
+std::string expected_fingerprint() {
+    if constexpr (std::is_same_v<T, float>) return "521fc79ea3a9333a";
+    if constexpr (std::is_same_v<T, double>) return "21d6a0e7513e4ef2";
+    if constexpr (std::is_same_v<T, std::complex<float>>) return "ec288a139bb9621d";
+    return "d3ad9ff964e01ee6";
+}
+
+TYPED_TEST(SlabKernels, FusedSolutionOfTheBenchmarkSystemHasItsFingerprint) {
+    using T = TypeParam;
+    testing::Watchdog dog(120s, "fingerprint");
+    const int n = 1000, hb = 8;
+    const auto s = testing::benchmark_system<T>(n, hb, 1);
+    for (int team : {1, 2, 5}) {
+        TeamOf scope(team);
+        auto a = s.a, y = s.b;
+        ASSERT_EQ(band_factor_solve(a.data(), n, hb, y.data(), 1, 16), 0);
+        EXPECT_EQ(testing::hex64(testing::fnv1a64(y)), expected_fingerprint<T>())
+            << "team " << team;
+    }
+}
+
+}  // namespace
+}  // namespace bandsolve
