@@ -172,10 +172,17 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
 /*
  * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
  * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
- * Runs the slab-pipelined solver (with up to get_team_size threads, see
- * slab_rows above) and manages its own work area: none for an 'L' array
- * with LDAB = KD + 1, which is factorised where it lies; otherwise a copy
- * of the band.
+ * Works where the arrays lie, in either layout and with any LDAB, on the
+ * calling thread, with no work area.
+ *
+ * Bits: the same for both layouts, every LDAB and LDB, every team size, and
+ * for each column of b whatever the other columns.  The real entries' factor
+ * has exactly the bits of band_factor_s / band_factor_d on the same matrix
+ * (for 'L' with LDAB = KD + 1 the very array band_factor would leave).  The
+ * solution does not: the back substitution runs column by column (as soon
+ * as x(i) is known, it is taken out of the kd rows above), where
+ * band_solve_with_factor_? runs it row by row, so the two may differ in the
+ * last bits.  Both agree with LAPACK's ?pbsv to rounding.
  *
  *  uplo  in      'U' or 'L' (either case): which triangle AB holds
  *  n     in      order of A, n >= 0
@@ -196,10 +203,7 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  *                factor of rows 1..i-1, b is untouched;
  *                -i: argument i had an illegal value; nothing was touched
  *                (nothing is printed and the program goes on, unlike
- *                reference LAPACK's XERBLA);
- *                BANDSOLVE_INFO_NO_RESOURCES: the work area or the team's
- *                mutex and sync objects could not be had; nothing was
- *                touched.
+ *                reference LAPACK's XERBLA).
  *
  * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
  * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv
