@@ -173,7 +173,9 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
  * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
  * Works where the arrays lie, in either layout and with any LDAB, on the
- * calling thread, with no work area.
+ * calling thread.  The forward substitution runs inside the factorisation;
+ * its one work area, n x nrhs elements, keeps the entries of b aside until
+ * every pivot has passed.
  *
  * Bits: the same for both layouts, every LDAB and LDB, every team size, and
  * for each column of b whatever the other columns.  The real entries' factor
@@ -203,7 +205,9 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  *                factor of rows 1..i-1, b is untouched;
  *                -i: argument i had an illegal value; nothing was touched
  *                (nothing is printed and the program goes on, unlike
- *                reference LAPACK's XERBLA).
+ *                reference LAPACK's XERBLA);
+ *                BANDSOLVE_INFO_NO_RESOURCES: the work area could not be
+ *                had; nothing was touched.
  *
  * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
  * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <complex>
+#include <memory>
+#include <new>
 
 #include "bandsolve.h"
 #include "solver/lapack/pbsv_steps.h"
@@ -22,29 +24,21 @@ namespace bandsolve {
 
 namespace detail {
 
-/// y := conj(y) for the complex types; nothing for the real ones.
-template <typename T>
-void conjugate(T* y, Index n) noexcept {
-    if constexpr (ElementTraits<T>::is_complex)
-        for (Index i = 0; i < n; ++i) y[i] = std::conj(y[i]);
-}
-
 /// Factorises U where it lies and, when every pivot passed, solves for the
-/// nrhs columns of b; returns INFO.  A row-wise view holds conj(A) of the
-/// caller's matrix, so b is conjugated around the solve.
+/// nrhs columns of b; returns INFO.  The forward substitution runs inside
+/// the factorisation, on a copy of b kept aside for a pivot that fails.
 template <typename T, typename Tr, bool ColumnWise>
 int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
                    Index ldb) noexcept {
-    const Index failed = pbsv_factor<T, Tr>(u, n, hb);
+    std::unique_ptr<T[]> saved;
+    if (nrhs > 0) {
+        saved.reset(new (std::nothrow) T[n * nrhs]);
+        if (!saved) return BANDSOLVE_INFO_NO_RESOURCES;
+    }
+    const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b, nrhs, ldb, saved.get()});
     if (failed != 0) return static_cast<int>(failed);
-    if (nrhs == 0) return 0;
-    const LapackBandView<const T, ColumnWise> f{u.ab, u.kd, u.ldab};
-    if (!ColumnWise)
-        for (Index k = 0; k < nrhs; ++k) conjugate(b + k * ldb, n);
-    pbsv_forward<T, Tr>(f, n, hb, b, nrhs, ldb);
-    pbsv_backward<T, Tr>(f, n, hb, b, nrhs, ldb);
-    if (!ColumnWise)
-        for (Index k = 0; k < nrhs; ++k) conjugate(b + k * ldb, n);
+    pbsv_backward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b, nrhs,
+                         ldb);
     return 0;
 }
 
@@ -53,8 +47,8 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
 /// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
 /// LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
 /// (0, the order of the first leading minor that is not positive definite,
-/// or -position of an illegal argument).  Runs on the calling thread and
-/// needs no work area.
+/// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES.
+/// Runs on the calling thread.
 template <typename T>
 int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
                       T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
