@@ -72,6 +72,23 @@ void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T
              objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 
+/// Solves the nrhs columns of b (leading dimension n) with the factor, each
+/// with the bits of run_slab_solve at slab height r.  When r > hb the stages
+/// have nothing to share (see working_team): the columns then run side by
+/// side on the calling thread, with no stages at all; otherwise one after
+/// another on the team.
+template <typename T, typename Tr = ElementTraits<T>>
+void solve_all_columns(int team, TeamObjects& objects, const T* a, int n, int hb, T* b, int nrhs,
+                       Index r) noexcept {
+    if (nrhs <= 0) return;
+    if (r > hb) {
+        solve_columns<T, Tr>(a, n, std::max(hb, 0), b, nrhs, n, r);
+        return;
+    }
+    for (int k = 0; k < nrhs; ++k)
+        run_slab_solve<T, Tr>(team, objects, a, n, hb, b + Index{k} * n, r);
+}
+
 }  // namespace detail
 
 /// Factorises A = U^T U in place; returns INFO.  Arguments that would make
@@ -105,8 +122,7 @@ int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_r
     if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
 
     const Index r = solve_slab_rows(slab_rows);
-    for (int k = 0; k < nrhs; ++k)
-        detail::run_slab_solve(team, objects, a, n, hb, b + Index{k} * n, r);
+    detail::solve_all_columns(team, objects, a, n, hb, b, nrhs, r);
     return 0;
 }
 
@@ -138,9 +154,8 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
              pivot_floor, flags);
     const int info = flags[0] | flags[1];
     if (info != 0) return info;
-    const T* factor = a;
-    for (int k = 1; k < nrhs; ++k)
-        detail::run_slab_solve(team, objects, factor, n, hb, b + Index{k} * n, 2 * r);
+    detail::solve_all_columns(team, objects, static_cast<const T*>(a), n, hb, b + Index{n},
+                              nrhs - 1, 2 * r);
     return 0;
 }
 

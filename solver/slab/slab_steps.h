@@ -130,4 +130,45 @@ void backward_slab(const T* a, Index hb, T* y, Index lo, Index b) noexcept {
     }
 }
 
+/// Forward and back substitution U^T U X = Y for the nrhs columns of y
+/// (leading dimension ldy) on one thread, the columns side by side: each row
+/// takes its step in every column before the next row, so that the columns'
+/// dependency chains overlap and the factor's rows are read once for all of
+/// them.  Each column receives exactly the operations of the slab kernels
+/// run on it alone: forward_slab's (the forward substitution does not depend
+/// on the slab height), and those of the back substitution in backward slabs
+/// of q > hb rows, where row i of the slab ending at row b first takes the
+/// columns b+1..i+hb, solved in the stage before, then i+1..b, each run in
+/// increasing order.
+template <typename T, typename Tr = ElementTraits<T>>
+void solve_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy, Index q) noexcept {
+    // U(1:n, 1:n)^T Y = Y
+    for (Index i = 1; i <= n; ++i) {
+        const T* const ui = &band_at(a, hb, i, i);  // ui[c] = U(i, i+c)
+        const Index span = std::min(hb, n - i);
+        for (Index r = 0; r < nrhs; ++r) {
+            T* const yi = y + r * ldy + (i - 1);
+            const T v = yi[0] = Tr::divide(yi[0], ui[0]);
+            for (Index c = 1; c <= span; ++c) yi[c] = Tr::update(yi[c], Tr::mirrored(ui[c]), v);
+        }
+    }
+    // U(1:n, 1:n) X = Y, slab lo..b after slab b+1..c
+    for (Index b = n; b >= 1; b -= q) {
+        const Index lo = std::max<Index>(b - q + 1, 1);
+        for (Index i = b; i >= lo; --i) {
+            const T* const ui = &band_at(a, hb, i, i);
+            const Index solved = std::min(i + hb, n) - b;  // columns b+1..b+solved
+            const Index own = std::min(i + hb, b) - i;     // columns i+1..i+own
+            for (Index r = 0; r < nrhs; ++r) {
+                T* const yr = y + r * ldy;
+                T t = yr[i - 1];
+                for (Index c = b - i + 1; c <= b - i + solved; ++c)
+                    t = Tr::update(t, ui[c], yr[i - 1 + c]);
+                for (Index c = 1; c <= own; ++c) t = Tr::update(t, ui[c], yr[i - 1 + c]);
+                yr[i - 1] = Tr::divide(t, ui[0]);
+            }
+        }
+    }
+}
+
 }  // namespace bandsolve
