@@ -42,6 +42,39 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
     return 0;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_PBSV_X86 1
+/// pbsv_in_layout compiled for processors with AVX2: the steps inlined into
+/// it and vectorised four doubles wide, with the same operations and so the
+/// same bytes.  FMA is not enabled: a fused multiply-add would change the
+/// rounding.
+template <typename T, typename Tr, bool ColumnWise>
+__attribute__((target("avx2"), flatten)) int pbsv_in_layout_avx2(LapackBandView<T, ColumnWise> u,
+                                                                 Index n, Index hb, T* b,
+                                                                 Index nrhs, Index ldb) noexcept {
+    return pbsv_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+}
+#else
+#define BANDSOLVE_PBSV_X86 0
+#endif
+
+/// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and no test
+/// has asked for the portable body.
+bool pbsv_use_avx2() noexcept;
+/// Makes later band_pbsv_? calls run the portable body (true) or the one the
+/// processor supports best (false).  For tests that hold the two bodies to
+/// the same bytes.
+void force_portable_pbsv(bool portable) noexcept;
+
+template <typename T, typename Tr, bool ColumnWise>
+int pbsv_dispatch(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
+                  Index ldb) noexcept {
+#if BANDSOLVE_PBSV_X86
+    if (pbsv_use_avx2()) return pbsv_in_layout_avx2<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+#endif
+    return pbsv_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+}
+
 }  // namespace detail
 
 /// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
@@ -70,8 +103,8 @@ int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, con
 
     // Diagonals beyond the matrix's last one hold nothing.
     const Index hb = std::min(kd, n - 1);
-    if (upper) return detail::pbsv_in_layout<T, Tr, true>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
-    return detail::pbsv_in_layout<T, Tr, false>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
+    if (upper) return detail::pbsv_dispatch<T, Tr, true>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
+    return detail::pbsv_dispatch<T, Tr, false>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
 }
 
 }  // namespace bandsolve

@@ -1,7 +1,10 @@
 // The LAPACK-style entries band_pbsv_?: agreement with reference LAPACK
 // ?pbsv on the same arrays in both layouts (the complex ones Hermitian),
 // INFO as LAPACK gives it, untouched padding, argument errors, and the same
-// bits for every layout, leading dimension and team size.
+// bits for every layout, leading dimension, team size and body (AVX2 or
+// portable).
+#include "solver/lapack/lapack_style.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -207,17 +210,25 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
 #endif
 }
 
-TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
+/// Runs the portable body of band_pbsv_? for the scope's lifetime.
+struct PortableBody {
+    explicit PortableBody(bool portable) { detail::force_portable_pbsv(portable); }
+    ~PortableBody() { detail::force_portable_pbsv(false); }
+};
+
+TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
     using T = TypeParam;
     const int n = 500, kd = 6, nrhs = 2;
     const auto p = hermitian_problem<T>(n, kd, nrhs, 99);
     std::vector<T> first;
     for (int team : {1, 2, 3, 8}) {
         TeamOf scope(team);
+        PortableBody body(team % 2 == 0);
         for (char uplo : {'L', 'U'})
             for (int extra : {0, 2}) {
                 SCOPED_TRACE(::testing::Message()
-                             << "team " << team << " uplo " << uplo << " padding " << extra);
+                             << "team " << team << " uplo " << uplo << " padding " << extra
+                             << " portable " << (team % 2 == 0));
                 const int ldab = kd + 1 + extra, ldb = n + extra;
                 auto ab = lapack_band(p, uplo, ldab);
                 auto b = rhs_block(p, ldb);
