@@ -126,11 +126,15 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  * exactly the bits band_factor_solve_? with r leaves, for every column.
  *
  * band_factor_?             factorises A in place.
- * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides,
- *                           one after the other, with a factor from
- *                           band_factor_? or band_factor_solve_?; A is only
- *                           read.  No pivot is tested: a zero diagonal of U
- *                           gives infinities or NaN.
+ * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides
+ *                           with a factor from band_factor_? or
+ *                           band_factor_solve_?; A is only read.  With
+ *                           r > hb the columns run side by side on the
+ *                           calling thread, in one sweep over the factor
+ *                           each way; otherwise one after the other on the
+ *                           team.  Either way every column gets the bits it
+ *                           gets when solved alone.  No pivot is tested: a
+ *                           zero diagonal of U gives infinities or NaN.
  * band_factor_solve_?       factorises and solves in one pass (the forward
  *                           substitution of the first right-hand side runs
  *                           inside the factorisation); nrhs <= 0 only
