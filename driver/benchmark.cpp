@@ -2,8 +2,10 @@
 
 #include <bandsolve.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "driver/platform.h"
@@ -16,11 +18,32 @@ namespace bandbench {
 
 namespace {
 
-// Lines go out one by one, so that a long run shows its progress.
-void print(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
+// The report on standard output.  Lines go out one by one, so that a long
+// run shows its progress; the first line that cannot be written (a full
+// disk, a closed descriptor) ends the run, since nobody would see its
+// timings.
+class Report {
+  public:
+    /// Writes `line`; false once any line could not be written.
+    bool print(const std::string& line) {
+        if (failure_ != 0) return false;
+        errno = 0;
+        const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        if (std::fflush(stdout) != 0 || !written) failure_ = errno != 0 ? errno : EIO;
+        return failure_ == 0;
+    }
+
+    /// After a failed line: says so in one line on standard error and
+    /// returns the run's exit status.
+    int failed() const {
+        std::fprintf(stderr, "bandbench: cannot write the report to standard output: %s\n",
+                     std::strerror(failure_));
+        return EXIT_OUTPUT_FAILED;
+    }
+
+  private:
+    int failure_ = 0;  // errno of the first line that failed
+};
 
 }  // namespace
 
@@ -30,8 +53,9 @@ int run_benchmark() {
     const int n = PROBLEM_ORDER;
     const int hb = PROBLEM_HALF_BANDWIDTH;
     const int nrhs = PROBLEM_RHS;
-    print(equations_line(n));
-    print(half_bandwidth_line(hb));
+    Report report;
+    if (!report.print(equations_line(n)) || !report.print(half_bandwidth_line(hb)))
+        return report.failed();
 
     // One allocation for the whole run; malloc, unlike touching lazily
     // committed pages, fails up front when the address space is short.
@@ -43,7 +67,7 @@ int run_benchmark() {
     auto* workspace =
         static_cast<float*>(std::malloc(static_cast<std::size_t>(layout.length) * sizeof(float)));
     if (workspace == nullptr) {
-        print(allocation_failure_line());
+        if (!report.print(allocation_failure_line())) report.failed();
         return EXIT_NO_MEMORY;
     }
     // Back the workspace with huge pages where granted, and touch it once
@@ -60,9 +84,10 @@ int run_benchmark() {
     int processors = 0;
     count_processors(&processors);
 
-    for (int p = 1; p <= processors; ++p) {
-        print(separator_line());
-        print(team_size_line(p));
+    bool written = true;
+    for (int p = 1; p <= processors && written; ++p) {
+        written = report.print(separator_line()) && report.print(team_size_line(p));
+        if (!written) break;
         set_team_size(&p);
         // The solve overwrites A and b, so every team size gets a fresh copy.
         build_test_system(a, b, x, n, hb, nrhs);
@@ -76,16 +101,14 @@ int run_benchmark() {
         band_solve_s(a, &n, &hb, b, &nrhs, work, &info);
         run_timer_stop(elapsed, user, kernel, total);
 
-        print(elapsed_line(elapsed));
-        print(user_time_line(user));
-        print(kernel_time_line(kernel));
-        print(total_time_line(total));
+        written = report.print(elapsed_line(elapsed)) && report.print(user_time_line(user)) &&
+                  report.print(kernel_time_line(kernel)) && report.print(total_time_line(total));
     }
-    print(separator_line());
+    written = written && report.print(separator_line());
 
     bandsolve::shutdown_thread_runtime();
     std::free(workspace);
-    return 0;
+    return written ? 0 : report.failed();
 }
 
 }  // namespace bandbench

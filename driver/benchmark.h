@@ -38,10 +38,14 @@ constexpr WorkspaceLayout workspace_layout(std::int64_t n, std::int64_t hb) noex
 
 /// Process exit status of a run whose workspace could not be allocated.
 inline constexpr int EXIT_NO_MEMORY = 1;
+/// Process exit status of a run whose report could not be written.
+inline constexpr int EXIT_OUTPUT_FAILED = 2;
 
 /// Runs the benchmark and returns the process exit status: 0 after the
 /// report, EXIT_NO_MEMORY when the workspace could not be allocated (the two
-/// size lines and " Unable to allocate memory" are then all that is printed).
+/// size lines and " Unable to allocate memory" are then all that is printed),
+/// EXIT_OUTPUT_FAILED when a line of the report could not be written to
+/// standard output (the run stops there, with one line on standard error).
 int run_benchmark();
 
 }  // namespace bandbench

@@ -215,8 +215,9 @@ bool legal(const Call& c, bool a_null, bool b_null, bool work_null) {
 
 /// INFO values the entry may return here: 0, 1 for a failed pivot where
 /// there is a factorisation, and the negative positions of its arguments.
-/// No call runs short of sync objects in this single-threaded harness, so
-/// BANDSOLVE_INFO_NO_RESOURCES would mean a leak and is not accepted.
+/// A call short of sync objects runs on its caller alone, so no entry but
+/// band_pbsv_? (whose copy may not be allocated) returns
+/// BANDSOLVE_INFO_NO_RESOURCES, and it is not accepted from any here.
 bool documented(const Call& c, int info) {
     switch (c.entry) {
         case 0:

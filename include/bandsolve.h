@@ -24,9 +24,24 @@
  *        definite in working precision (complex entries: a pivot was 0 + 0i);
  *        the right-hand sides do not hold a solution;
  *   -i   argument i had an illegal value (LAPACK's convention); nothing was
- *        touched;
- *  BANDSOLVE_INFO_NO_RESOURCES  the runtime could not create the mutex or
- *        the sync objects of the solve; nothing was touched.
+ *        touched.  A null pointer to a scalar argument (n, hb, kd, nrhs,
+ *        slab_rows, ldab, ldb, uplo) is illegal.  An array may be null when
+ *        the call would not read it: a (ab) when n <= 0, b when n <= 0 or
+ *        nrhs <= 0, work when n <= 0 or hb = 0; otherwise a null array is
+ *        illegal too.  With info itself null a call does nothing at all;
+ *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only, nrhs > 0) its work
+ *        area of n x nrhs elements could not be allocated; nothing was
+ *        touched.
+ *
+ * Threads: a solve runs with the team it can get.  When the process-wide
+ * tables (64 worker slots, 64 sync objects) or the platform cannot give it
+ * all of its threads or its mutex and sync objects, it runs with the
+ * threads that did start, down to the calling thread alone, which needs no
+ * table entry; the result has the same bits.  So any number of threads may
+ * call the entries at once.  A call uses at most about 70 KiB of the stack
+ * of the thread that makes it (the copy of a diagonal block of 4096
+ * elements, for complex double), so a thread with a 128 KiB stack may call
+ * every entry at every band width.
  */
 #ifndef BANDSOLVE_H
 #define BANDSOLVE_H
@@ -71,7 +86,13 @@ BANDSOLVE_API void reset_team_size(void);
 /*
  * band_solve_?: factorises A = U^T U and solves A X = B in one call with a
  * team of get_team_size threads (block-tree / nested-dissection order).  The
- * result is the same bit for bit for every team size.
+ * result is the same bit for bit for every team size within a process.  It
+ * also depends on the block size, which is process-wide and fixed by the
+ * first band_solve_? call of the process: rows per block
+ * max(P1*P1 / max(hb, 1), hb + 1) with P1 = 24 when that call is
+ * band_solve_s or band_solve_d, and when it is band_solve_c or band_solve_z,
+ * P1 = 16 for a team size of 2 or less at that moment, 8 for more.  So two
+ * processes whose first solves differ may disagree in the last bits.
  *
  *  a     in/out  band array, (n-1)*(hb+1)+1 elements; on return factor blocks
  *                (the array can no longer be used as the matrix)
@@ -82,8 +103,7 @@ BANDSOLVE_API void reset_team_size(void);
  *  nrhs  in      number of right-hand sides; nrhs <= 0 only factorises
  *  work  out     scratch of at least 2*n*hb elements (contents on entry do
  *                not matter; on return the coupling factors)
- *  info  out     0, 1, -1 .. -6 (a null array that would be read), or
- *                BANDSOLVE_INFO_NO_RESOURCES
+ *  info  out     0, 1, or -1 .. -6 (a null array that would be read)
  *
  * The complex entries treat A as complex symmetric (A = A^T, never
  * conjugated).
@@ -118,7 +138,7 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  *                 when r <= hb; otherwise the call runs on the calling
  *                 thread alone (the bits are the same).
  *  info       out 0, 1 (failed pivot: the factor is partial, B unsolved),
- *                 -i (argument i illegal), BANDSOLVE_INFO_NO_RESOURCES
+ *                 -i (argument i illegal)
  *
  * The back substitution runs in slabs of r rows in band_solve_with_factor_?
  * and of 2r rows in band_factor_solve_?, which fixes the order in which the

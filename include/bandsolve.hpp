@@ -1,10 +1,12 @@
 // C++ interface of bandsolve: the C entries of <bandsolve.h> overloaded by
-// element type, and span-checked forms that refuse arrays too short for the
-// sizes given (INFO = -position of the short array) instead of reading or
-// writing past their end.
+// element type (band_solve, band_factor, band_solve_with_factor,
+// band_factor_solve, band_pbsv, on pointers), and size-checked forms of each
+// (solve, factor, solve_with_factor, factor_solve, pbsv, on spans) that
+// refuse arrays too short for the sizes given (INFO = -position of the short
+// array) instead of reading or writing past their end.
 //
-//     std::vector<double> a = ..., b = ..., work(2 * n * hb);
-//     int info = bandsolve::solve(std::span(a), n, hb, std::span(b), 1, std::span(work));
+//     std::vector<double> a = ..., b = ..., work(bandsolve::work_size(n, hb));
+//     int info = bandsolve::solve(a, n, hb, b, 1, work);
 #pragma once
 
 #include <complex>
@@ -92,29 +94,96 @@ constexpr std::size_t work_size(int n, int hb) noexcept {
     return n > 0 && hb > 0 ? 2 * static_cast<std::size_t>(n) * hb : 0;
 }
 
-/// Block-tree factor-and-solve with size-checked arrays.
+namespace detail {
+/// Elements a LAPACK band array of order n > 0 must have for the entry to
+/// reach every element it reads or writes: the last column's diagonal, and
+/// for 'U' the kd cells above it in that column.
+constexpr std::size_t pbsv_array_size(bool upper, int n, int kd, int ldab) noexcept {
+    return static_cast<std::size_t>(n - 1) * ldab + (upper ? kd : 0) + 1;
+}
+/// Elements of nrhs > 0 columns of n > 0 elements, ld apart.
+constexpr std::size_t columns_size(int n, int nrhs, int ld) noexcept {
+    return static_cast<std::size_t>(nrhs - 1) * ld + n;
+}
+
 template <typename T>
-int solve(std::span<T> a, int n, int hb, std::span<T> b, int nrhs, std::span<T> work) noexcept {
+int checked_solve(std::span<T> a, int n, int hb, std::span<T> b, int nrhs,
+                  std::span<T> work) noexcept {
     if (a.size() < band_array_size(n, hb)) return -1;
-    if (nrhs > 0 && n > 0 && b.size() < static_cast<std::size_t>(n) * nrhs) return -4;
+    if (nrhs > 0 && n > 0 && b.size() < columns_size(n, nrhs, n)) return -4;
     if (work.size() < work_size(n, hb)) return -6;
     return band_solve(a.data(), n, hb, b.data(), nrhs, work.data());
 }
-
-/// Slab-pipelined factorisation with a size-checked array.
 template <typename T>
-int factor(std::span<T> a, int n, int hb, int slab_rows = 0) noexcept {
+int checked_factor(std::span<T> a, int n, int hb, int slab_rows) noexcept {
     if (a.size() < band_array_size(n, hb)) return -1;
     return band_factor(a.data(), n, hb, slab_rows);
 }
-
-/// Solve with a finished factor, size-checked.
 template <typename T>
-int solve_with_factor(std::span<const T> a, int n, int hb, std::span<T> b, int nrhs,
-                      int slab_rows = 0) noexcept {
+int checked_solve_with_factor(std::span<const T> a, int n, int hb, std::span<T> b, int nrhs,
+                              int slab_rows) noexcept {
     if (a.size() < band_array_size(n, hb)) return -1;
-    if (nrhs > 0 && n > 0 && b.size() < static_cast<std::size_t>(n) * nrhs) return -4;
+    if (nrhs > 0 && n > 0 && b.size() < columns_size(n, nrhs, n)) return -4;
     return band_solve_with_factor(a.data(), n, hb, b.data(), nrhs, slab_rows);
 }
+template <typename T>
+int checked_factor_solve(std::span<T> a, int n, int hb, std::span<T> b, int nrhs,
+                         int slab_rows) noexcept {
+    if (a.size() < band_array_size(n, hb)) return -1;
+    if (nrhs > 0 && n > 0 && b.size() < columns_size(n, nrhs, n)) return -4;
+    return band_factor_solve(a.data(), n, hb, b.data(), nrhs, slab_rows);
+}
+template <typename T>
+int checked_pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, std::span<T> b,
+                 int ldb) noexcept {
+    // Illegal arguments are the C entry's to report (INFO = -1 .. -8, in
+    // LAPACK's order); the sizes are checked only when they mean something.
+    const bool upper = uplo == 'U' || uplo == 'u';
+    const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && nrhs >= 0 &&
+                       ldab >= kd + 1 && ldb >= n;
+    if (legal) {
+        if (ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -5;
+        if (nrhs > 0 && b.size() < columns_size(n, nrhs, ldb)) return -7;
+    }
+    return band_pbsv(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
+}
+}  // namespace detail
+
+// The size-checked forms.  They are plain functions, one of each per element
+// type, not templates, so that anything that converts to the span binds as
+// it is: a std::vector<T>, a std::array<T, N>, a T[N] or a std::span<T>, and
+// for the factor of solve_with_factor their const forms too.  Each returns
+// INFO, or -position of an array too short for the sizes given (the
+// position in the C entry's argument list) with nothing touched.
+#define BANDSOLVE_SPAN_FORMS(T)                                                                    \
+    /** Block-tree factor-and-solve (band_solve_?); a -1, b -4, work -6. */                        \
+    inline int solve(std::span<T> a, int n, int hb, std::span<T> b, int nrhs,                      \
+                     std::span<T> work) noexcept {                                                 \
+        return detail::checked_solve(a, n, hb, b, nrhs, work);                                     \
+    }                                                                                              \
+    /** Slab-pipelined factorisation (band_factor_?); a -1. */                                     \
+    inline int factor(std::span<T> a, int n, int hb, int slab_rows = 0) noexcept {                 \
+        return detail::checked_factor(a, n, hb, slab_rows);                                        \
+    }                                                                                              \
+    /** Solve with a finished factor (band_solve_with_factor_?); a -1, b -4. */                    \
+    inline int solve_with_factor(std::span<const T> a, int n, int hb, std::span<T> b, int nrhs,    \
+                                 int slab_rows = 0) noexcept {                                     \
+        return detail::checked_solve_with_factor(a, n, hb, b, nrhs, slab_rows);                    \
+    }                                                                                              \
+    /** Slab-pipelined factor-and-solve (band_factor_solve_?); a -1, b -4. */                      \
+    inline int factor_solve(std::span<T> a, int n, int hb, std::span<T> b, int nrhs,               \
+                            int slab_rows = 0) noexcept {                                          \
+        return detail::checked_factor_solve(a, n, hb, b, nrhs, slab_rows);                         \
+    }                                                                                              \
+    /** LAPACK-style factor-and-solve (band_pbsv_?), complex Hermitian; ab -5, b -7. */            \
+    inline int pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, std::span<T> b, \
+                    int ldb) noexcept {                                                            \
+        return detail::checked_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);                          \
+    }
+BANDSOLVE_SPAN_FORMS(float)
+BANDSOLVE_SPAN_FORMS(double)
+BANDSOLVE_SPAN_FORMS(std::complex<float>)
+BANDSOLVE_SPAN_FORMS(std::complex<double>)
+#undef BANDSOLVE_SPAN_FORMS
 
 }  // namespace bandsolve

@@ -32,9 +32,13 @@
 
 namespace bandsolve {
 
+/// The widest band the fast steps take: hb*hb must fit a local buffer.
+inline constexpr Index FAST_STEP_MAX_HB = 64;
+static_assert(FAST_STEP_MAX_HB * FAST_STEP_MAX_HB <= LOCAL_BUFFER_ELEMENTS);
+
 /// Whether blocks of bs rows with half bandwidth hb fit the local buffers.
 constexpr bool fits_step_buffers(Index bs, Index hb) noexcept {
-    return bs * hb <= LOCAL_BUFFER_ELEMENTS && hb * hb <= LOCAL_BUFFER_ELEMENTS;
+    return bs * hb <= LOCAL_BUFFER_ELEMENTS && hb <= FAST_STEP_MAX_HB;
 }
 
 namespace detail {
@@ -153,6 +157,10 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);
+    // Two local buffers serve the whole step (W and its sums, then L^T), so
+    // that its stack use stays at two of them.
+    T buf[LOCAL_BUFFER_ELEMENTS];
+    T sums[LOCAL_BUFFER_ELEMENTS];
 
     // Next odd block X2 = rows N..M, already eliminated; W = P(1:hb, N:M).
     const Index next = s + dist;
@@ -160,7 +168,7 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
         const Index last = std::min(next + bs - 1, n);
         const Index q = t - hb + 1;
         const Index len = last - next + 1;
-        T buf[LOCAL_BUFFER_ELEMENTS];  // buf[j*hb + p] = W(p+1, N+j)
+        // buf[j*hb + p] = W(p+1, N+j)
         for (Index p = 0; p < hb; ++p) {
             const T* __restrict src = &m.P(p + 1, next);
             for (Index j = 0; j < len; ++j) buf[j * hb + p] = src[j];
@@ -168,7 +176,6 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
         // A(q:t, q:t) -= W^T W: the hb*hb sums run side by side over j, each
         // rounded after every addition (the symmetric half is computed too
         // and discarded, which keeps the inner loop regular).
-        T sums[LOCAL_BUFFER_ELEMENTS];
         for (Index i = 0; i < hb * hb; ++i) sums[i] = Tr::zero();
         for (Index j = 0; j < len; ++j) {
             const T* __restrict wj = buf + j * hb;
@@ -229,11 +236,11 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
         // P(:, j) = -L V(:, j), L = X's left coupling in P(:, r0:r0+hb-1).
         // Each P(a, j) is a chain over i; the hb chains of a column advance
         // together, with L held transposed.
-        T lt[LOCAL_BUFFER_ELEMENTS];  // lt[i*hb + a] = P(a+1, r0+i)
+        T* const lt = buf;  // lt[i*hb + a] = P(a+1, r0+i)
         for (Index a = 0; a < hb; ++a)
             for (Index i = 0; i < hb; ++i) lt[i * hb + a] = m.P(a + 1, r0 + i);
-        T col[LOCAL_BUFFER_ELEMENTS];  // V(:, j), as the band row s-1 holds it
-        T acc[LOCAL_BUFFER_ELEMENTS];
+        T col[FAST_STEP_MAX_HB];  // V(:, j), as the band row s-1 holds it
+        T acc[FAST_STEP_MAX_HB];
         for (Index j = s; j <= cend; ++j) {
             for (Index a = 0; a < hb; ++a) {
                 col[a] = m.P(a + 1, j);

@@ -30,8 +30,8 @@ int block_tree_solve(T* a, int n, int hb, T* b, int nrhs, T* work, BlockKernel<T
     init_tuning();
     int team = 0;
     get_team_size(&team);
-    TeamObjects objects;
-    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+    TeamObjects objects(team);
+    team = objects.team_for(team);
 
     SolveControl c = SolveControl::start(block_size_for(tuning_parameters().p1, hb));
     ErrorFlags flags{0, 0};

@@ -13,29 +13,41 @@ namespace bandsolve {
 /// The two sync objects a team run's barriers use in turn.
 using SyncIds = std::array<int, 2>;
 
-/// The mutex and the two barrier objects of one solve, created together and
-/// released when the solve ends.  ok() is false when the platform or the
-/// tables refused any of them; nothing of the solve may start then.
+/// The mutex and the two barrier objects of one team run, created together
+/// and released when the run ends.  A run of one thread needs none of them:
+/// its barriers run their serial steps directly and its locks are no-ops.
+/// So they are created only for a larger team, and when the platform or the
+/// tables refuse any of them, none is kept and the run falls back to the
+/// calling thread alone (team_for), whose result has the same bits.
 class TeamObjects {
   public:
-    TeamObjects() noexcept {
+    explicit TeamObjects(int team) noexcept {
+        if (team <= 1) return;
         mutex_create(mutex_);
         sync_create(ids_[0]);
         sync_create(ids_[1]);
+        if (!shared()) release();
     }
-    ~TeamObjects() {
-        mutex_destroy(mutex_);
-        sync_destroy(ids_[0]);
-        sync_destroy(ids_[1]);
-    }
+    ~TeamObjects() { release(); }
     TeamObjects(const TeamObjects&) = delete;
     TeamObjects& operator=(const TeamObjects&) = delete;
 
-    bool ok() const noexcept { return mutex_ != nullptr && ids_[0] != 0 && ids_[1] != 0; }
+    /// Whether a team of more than one thread can run on these objects.
+    bool shared() const noexcept { return mutex_ != nullptr && ids_[0] != 0 && ids_[1] != 0; }
+    /// The team a run of `requested` threads gets: all of them when the
+    /// objects are there, else the calling thread alone.
+    int team_for(int requested) const noexcept { return shared() ? requested : 1; }
     MutexHandle& mutex() noexcept { return mutex_; }
     SyncIds& ids() noexcept { return ids_; }
 
   private:
+    void release() noexcept {
+        mutex_destroy(mutex_);
+        sync_destroy(ids_[0]);
+        sync_destroy(ids_[1]);
+        ids_ = {0, 0};
+    }
+
     MutexHandle mutex_ = nullptr;
     SyncIds ids_{0, 0};
 };
@@ -60,6 +72,10 @@ class TeamBarrier {
     template <typename Serial>
     void wait(Serial serial) const noexcept {
         const int id = ids_[phase_ - 1];
+        if (id == 0) {  // a run of the calling thread alone
+            serial();
+            return;
+        }
         sync_arrive(id);
         int elected = 1;
         sync_wait_elect(id, elected);
@@ -80,6 +96,7 @@ class TeamBarrier {
 /// object, launches team - 1 workers, runs the kernel on the calling thread
 /// and joins the workers in launch order.  `team` must be one of the
 /// references in args: it is the count every barrier is armed with.
+/// Without barrier objects (ids 0) the calling thread runs alone.
 ///
 /// When the platform refuses a worker, the solve goes on with the threads
 /// that did start: `team` is lowered before anyone can pass the first
@@ -88,7 +105,7 @@ class TeamBarrier {
 /// does not depend on the team size.
 template <typename... Params, typename... Args>
 void run_team(int& team, const SyncIds& ids, void (*kernel)(Params&...), Args&... args) noexcept {
-    if (team < 1) team = 1;
+    if (team < 1 || ids[0] == 0 || ids[1] == 0) team = 1;
     if (team > MAX_TEAM_SIZE) team = MAX_TEAM_SIZE;
     const int requested = team;
     sync_arm(ids[0], requested);

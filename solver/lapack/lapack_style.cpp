@@ -35,21 +35,21 @@ extern "C" {
 
 void band_pbsv_s(const char* uplo, const int* n, const int* kd, const int* nrhs, float* ab,
                  const int* ldab, float* b, const int* ldb, int* info) {
-    *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+    if (info != nullptr) *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
 }
 void band_pbsv_d(const char* uplo, const int* n, const int* kd, const int* nrhs, double* ab,
                  const int* ldab, double* b, const int* ldb, int* info) {
-    *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+    if (info != nullptr) *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
 }
 void band_pbsv_c(const char* uplo, const int* n, const int* kd, const int* nrhs,
                  bandsolve_complex_float* ab, const int* ldab, bandsolve_complex_float* b,
                  const int* ldb, int* info) {
-    *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+    if (info != nullptr) *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
 }
 void band_pbsv_z(const char* uplo, const int* n, const int* kd, const int* nrhs,
                  bandsolve_complex_double* ab, const int* ldab, bandsolve_complex_double* b,
                  const int* ldb, int* info) {
-    *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+    if (info != nullptr) *info = lapack_style_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);
 }
 
 void band_pbsv_s_(const char* uplo, const int* n, const int* kd, const int* nrhs, float* ab,

@@ -104,8 +104,8 @@ int slab_factor(T* a, int n, int hb, int slab_rows) noexcept {
 
     int team = 0;
     get_team_size(&team);
-    TeamObjects objects;
-    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+    TeamObjects objects(team);
+    team = objects.team_for(team);
     return detail::run_slab_factor(team, objects, a, n, hb, factor_slab_rows(slab_rows, hb));
 }
 
@@ -120,8 +120,8 @@ int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_r
 
     int team = 0;
     get_team_size(&team);
-    TeamObjects objects;
-    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+    TeamObjects objects(team);
+    team = objects.team_for(team);
 
     const Index r = solve_slab_rows(slab_rows);
     detail::solve_all_columns(team, objects, a, n, hb, b, nrhs, r);
@@ -144,8 +144,8 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
 
     int team = 0;
     get_team_size(&team);
-    TeamObjects objects;
-    if (!objects.ok()) return BANDSOLVE_INFO_NO_RESOURCES;
+    TeamObjects objects(team);
+    team = objects.team_for(team);
 
     const Index r = factor_slab_rows(slab_rows, hb);
     SlabControl c = SlabControl::start(n);

@@ -41,9 +41,10 @@ std::string read_all(int fd) {
     return text;
 }
 
-// Runs `path` with no arguments, standard input from /dev/null and standard
-// error into a temporary file.
-RunResult run(const char* path) {
+// Runs `path` with no arguments, standard input from /dev/null, standard
+// output into a pipe (or onto the file `stdout_file`) and standard error into
+// a temporary file.
+RunResult run(const char* path, const char* stdout_file = nullptr) {
     RunResult result;
     int out_pipe[2];
     if (pipe(out_pipe) != 0) {
@@ -60,7 +61,10 @@ RunResult run(const char* path) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    if (stdout_file != nullptr)
+        posix_spawn_file_actions_addopen(&actions, 1, stdout_file, O_WRONLY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
     char* argv[] = {const_cast<char*>(path), nullptr};
@@ -158,6 +162,14 @@ TEST(Bandbench, ReportForEveryTeamSize) {
         EXPECT_NEAR(total, user + kernel, 0.0151);
     }
     EXPECT_EQ(lines[at], " ");
+}
+
+TEST(Bandbench, AReportThatCannotBeWrittenFailsTheRun) {
+    bandsolve::testing::Watchdog watchdog(std::chrono::seconds(300), "bandbench > /dev/full");
+    const RunResult result = run(BANDBENCH_PATH, "/dev/full");
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err,
+              "bandbench: cannot write the report to standard output: No space left on device\n");
 }
 
 }  // namespace

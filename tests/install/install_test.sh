@@ -6,7 +6,10 @@
 #     C consumer in a C-only project, then the C and C++ consumers in a C and
 #     C++ project;
 #   - pkg-config (PKG_CONFIG_PATH), with --static for the static library: the
-#     C and C++ consumers compiled and linked by plain compiler commands.
+#     C and C++ consumers compiled and linked by plain compiler commands; for
+#     the static library the C consumer also with a plain --libs, which must
+#     bring the C++ runtime by itself, and for the shared library a plain
+#     --libs must name nothing but the library.
 # Each consumer runs and checks its solutions.  The shared library must
 # export exactly the entries of <bandsolve.h>; programs linked to it find it
 # through their RUNPATH (CMake's build tree RUNPATH, or -Wl,-rpath on the
@@ -240,6 +243,29 @@ for kind in static shared; do
         run "$kind: C++ consumer (pkg-config)" "$out/consumer_cxx"
     else
         fail "$kind: compiling and linking the C++ consumer with pkg-config's flags failed"
+    fi
+
+    # What a user who has not read about --static types.  The static
+    # library is C++ code that the C driver does not link by itself, so its
+    # plain --libs must bring the C++ runtime and threads; the shared library
+    # brings them as its own dependencies and its plain --libs stays bare.
+    export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+    plain_flags=$("$pkg_config" --cflags --libs bandsolve) || plain_flags=""
+    plain_libs=$("$pkg_config" --libs bandsolve) || plain_libs=""
+    unset PKG_CONFIG_PATH
+    if [[ $kind == static ]]; then
+        echo "   pkg-config --cflags --libs bandsolve: $plain_flags"
+        read -ra flag_words <<<"$plain_flags"
+        if "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror "$consumer_dir/consumer.c" \
+            "${flag_words[@]}" -o "$out/consumer_c_plain"; then
+            check_linkage static "$out/consumer_c_plain"
+            run "static: C consumer (pkg-config without --static)" "$out/consumer_c_plain"
+        else
+            fail "static: linking the C consumer with a plain pkg-config --libs failed"
+        fi
+    else
+        extra=$(tr ' ' '\n' <<<"$plain_libs" | grep -v -e '^$' -e '^-L' -e '^-lbandsolve$' || true)
+        [[ -z $extra ]] || fail "shared: pkg-config --libs names more than the library: $plain_libs"
     fi
 done
 

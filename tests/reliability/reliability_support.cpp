@@ -42,14 +42,26 @@ int pick_row_by_level(int n, long long bs, std::mt19937_64& gen, int& level) {
     return static_cast<int>(std::uniform_int_distribution<Index>(first, last)(gen));
 }
 
-int process_thread_count() {
-    DIR* dir = opendir("/proc/self/task");
+namespace {
+
+/// Entries of a directory other than . and .., or -1 if it cannot be read.
+int directory_entry_count(const char* path) {
+    DIR* dir = opendir(path);
     if (dir == nullptr) return -1;
     int count = 0;
     while (const dirent* entry = readdir(dir))
         if (entry->d_name[0] != '.') ++count;
     closedir(dir);
     return count;
+}
+
+}  // namespace
+
+int process_thread_count() { return directory_entry_count("/proc/self/task"); }
+
+int process_descriptor_count() {
+    const int count = directory_entry_count("/proc/self/fd");
+    return count < 0 ? count : count - 1;
 }
 
 int baseline_thread_count() {

@@ -116,6 +116,10 @@ int pick_row_by_level(int n, long long bs, std::mt19937_64& gen, int& level);
 /// Threads of this process (the entries of /proc/self/task).
 int process_thread_count();
 
+/// Open descriptors of this process (the entries of /proc/self/fd, less the
+/// one that reads it).
+int process_descriptor_count();
+
 /// The thread count a test starts from: taken after one thread has been
 /// created and joined, since a sanitizer's runtime starts a helper thread of
 /// its own at the first thread creation of the process.

@@ -33,7 +33,9 @@ static void fill_band(double* a) {
 }
 
 /* The known solution of right-hand side c. */
-static double solution(int i, int c) { return 1.0 + (double)((i * 7 + c * 3) % 11) / 8.0 - c * 0.5; }
+static double solution(int i, int c) {
+    return 1.0 + (double)((i * 7 + c * 3) % 11) / 8.0 - c * 0.5;
+}
 
 /* b = A x for every right-hand side, x the known solution. */
 static void fill_rhs(double* b) {

@@ -172,6 +172,16 @@ TYPED_TEST(BlockTreeSolve, RejectsArgumentsThatWouldAddressOutsideTheArrays) {
     EXPECT_EQ(band_solve<T>(nullptr, 20, 2, b.data(), 1, work.data()), -1);
     EXPECT_EQ(band_solve<T>(a.data(), 20, 2, nullptr, 1, work.data()), -4);
     EXPECT_EQ(band_solve<T>(a.data(), 20, 2, b.data(), 1, nullptr), -6);
+    // A null scalar is reported by its position; without INFO nothing is done.
+    const auto entry = detail::CEntries<T>::solve;
+    int n = 20, hb = 2, nrhs = 1, info = 0;
+    entry(a.data(), nullptr, &hb, b.data(), &nrhs, work.data(), &info);
+    EXPECT_EQ(info, -2);
+    entry(a.data(), &n, nullptr, b.data(), &nrhs, work.data(), &info);
+    EXPECT_EQ(info, -3);
+    entry(a.data(), &n, &hb, b.data(), nullptr, work.data(), &info);
+    EXPECT_EQ(info, -5);
+    entry(a.data(), &n, &hb, b.data(), &nrhs, work.data(), nullptr);
     EXPECT_TRUE(same_bytes(a, s.a));
     EXPECT_TRUE(same_bytes(b, s.b));
     // Empty problems are harmless and need no arrays.

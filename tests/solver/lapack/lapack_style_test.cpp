@@ -362,6 +362,8 @@ TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
     EXPECT_EQ(info, -7);
     detail::CEntries<T>::pbsv(nullptr, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, &info);
     EXPECT_EQ(info, -1);
+    // Without INFO to report in, nothing is done.
+    detail::CEntries<T>::pbsv(&upper, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, nullptr);
     EXPECT_TRUE(same_bytes(ab, ab0));
     EXPECT_TRUE(same_bytes(b, b0));
     // n = 0 and nrhs = 0 are legal: nothing to do, and a factorisation only.

@@ -47,8 +47,8 @@ void forward_only(const T* const& a, const int& n, const int& hb, T* const& y, c
 
 template <typename T>
 void run_forward_only(const T* a, int n, int hb, T* y, Index r, int team) {
-    TeamObjects objects;
-    ASSERT_TRUE(objects.ok());
+    TeamObjects objects(team);
+    ASSERT_TRUE(team == 1 || objects.shared());
     SlabControl c = SlabControl::start(n);
     run_team(team, objects.ids(), &forward_only<T>, a, n, hb, y, r, objects.mutex(), objects.ids(),
              team, c.slab_start, c.next_chunk);
