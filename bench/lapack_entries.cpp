@@ -29,16 +29,17 @@ namespace bandcompare {
 namespace {
 constexpr int NO_LAPACK = -1000;
 
-/// One ?pbsv call on our band storage ('L', LDAB = hb + 1); LDB must be at
-/// least 1 even for n = 0.  A null stand-in (no LAPACK) returns NO_LAPACK.
+/// One ?pbsv call on a band array with LDAB = hb + 1 ('L': our band
+/// storage); LDB must be at least 1 even for n = 0.  A null stand-in (no
+/// LAPACK) returns NO_LAPACK.
 template <typename T, typename Pbsv>
-int run_pbsv(Pbsv pbsv, T* a, int n, int hb, T* b, int nrhs) noexcept {
+int run_pbsv(Pbsv pbsv, T* a, int n, int hb, T* b, int nrhs, char uplo) noexcept {
     if constexpr (std::is_same_v<Pbsv, std::nullptr_t>) {
         return NO_LAPACK;
     } else {
         int info = 0;
         const int ld = hb + 1, ldb = n > 0 ? n : 1;
-        pbsv("L", &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+        pbsv(&uplo, &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
         return info;
     }
 }
@@ -57,18 +58,19 @@ bool have_reference_lapack() noexcept {
 #endif
 }
 
-int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) noexcept {
-    return run_pbsv(spbsv_, a, n, hb, b, nrhs);
+int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs, char uplo) noexcept {
+    return run_pbsv(spbsv_, a, n, hb, b, nrhs, uplo);
 }
-int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept {
-    return run_pbsv(dpbsv_, a, n, hb, b, nrhs);
+int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs, char uplo) noexcept {
+    return run_pbsv(dpbsv_, a, n, hb, b, nrhs, uplo);
 }
-int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs) noexcept {
-    return run_pbsv(cpbsv_, a, n, hb, b, nrhs);
+int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs,
+                char uplo) noexcept {
+    return run_pbsv(cpbsv_, a, n, hb, b, nrhs, uplo);
 }
-int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b,
-                int nrhs) noexcept {
-    return run_pbsv(zpbsv_, a, n, hb, b, nrhs);
+int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs,
+                char uplo) noexcept {
+    return run_pbsv(zpbsv_, a, n, hb, b, nrhs, uplo);
 }
 
 namespace {
@@ -142,11 +144,11 @@ void OpenBlas::set_threads(int threads) const noexcept {
 }
 
 int OpenBlas::pbsv(float* a, int n, int hb, float* b, int nrhs) const noexcept {
-    return run_pbsv(spbsv_fn_, a, n, hb, b, nrhs);
+    return run_pbsv(spbsv_fn_, a, n, hb, b, nrhs, 'L');
 }
 
 int OpenBlas::pbsv(double* a, int n, int hb, double* b, int nrhs) const noexcept {
-    return run_pbsv(dpbsv_fn_, a, n, hb, b, nrhs);
+    return run_pbsv(dpbsv_fn_, a, n, hb, b, nrhs, 'L');
 }
 
 }  // namespace bandcompare

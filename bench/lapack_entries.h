@@ -14,14 +14,17 @@ namespace bandcompare {
 /// True when the program was built with a LAPACK library.
 bool have_reference_lapack() noexcept;
 
-/// Reference ?pbsv on our band storage: factorises and solves in place and
-/// returns INFO.  Without a LAPACK library it returns -1000 and touches
-/// nothing (have_reference_lapack() tells beforehand).
-int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) noexcept;
-int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs) noexcept;
+/// Reference ?pbsv on a band array with LDAB = hb + 1 in layout uplo ('L':
+/// our band storage): factorises and solves in place and returns INFO.
+/// Without a LAPACK library it returns -1000 and touches nothing
+/// (have_reference_lapack() tells beforehand).
+int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs, char uplo = 'L') noexcept;
+int lapack_pbsv(double* a, int n, int hb, double* b, int nrhs, char uplo = 'L') noexcept;
 /// cpbsv and zpbsv solve Hermitian systems.
-int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs) noexcept;
-int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs) noexcept;
+int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, int nrhs,
+                char uplo = 'L') noexcept;
+int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs,
+                char uplo = 'L') noexcept;
 
 /// File that spbsv_ was loaded from, with symbolic links resolved (the
 /// Debian alternatives system may point liblapack.so.3 at an optimised

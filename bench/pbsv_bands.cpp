@@ -1,12 +1,16 @@
-// band_pbsv_d beside reference LAPACK dpbsv across band widths: the same
-// 'L' arrays (n * kd about constant), teams of one up to the processor
-// count, medians of 7 solves after a warm-up, every solution compared with
-// LAPACK's.  Usage: pbsv_bands [runs]
+// band_pbsv_? beside reference LAPACK ?pbsv across band widths, in both
+// layouts: the same arrays (n * kd about constant), teams of one up to the
+// processor count, medians of the timed solves after a warm-up, every
+// solution compared with LAPACK's.  The complex systems are Hermitian.
+// Usage: pbsv_bands [runs [types [max_kd]]], e.g. pbsv_bands 7 sdcz 64;
+// the default is 7 runs of type d up to kd = 256.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -23,24 +27,55 @@ struct Case {
 };
 constexpr Case CASES[] = {{2000000, 8}, {500000, 32}, {250000, 64}, {100000, 128}, {40000, 256}};
 
-/// Diagonally dominant SPD matrix in 'L' storage and a right-hand side.
-void make_system(int n, int kd, std::vector<double>& a, std::vector<double>& b) {
+template <typename T>
+struct IsComplex : std::false_type {};
+template <typename C>
+struct IsComplex<std::complex<C>> : std::true_type {};
+
+template <typename T>
+T conj_of(T x) {
+    if constexpr (IsComplex<T>::value)
+        return std::conj(x);
+    else
+        return x;
+}
+
+/// Diagonally dominant Hermitian (real: symmetric) positive-definite matrix
+/// in the layout uplo with LDAB = kd + 1, and a right-hand side.
+template <typename T>
+void make_system(int n, int kd, char uplo, std::vector<T>& a, std::vector<T>& b) {
     std::mt19937_64 gen(7);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    a.assign(static_cast<std::size_t>(n) * (kd + 1), 0.0);
+    auto draw = [&]() -> T {
+        if constexpr (IsComplex<T>::value)
+            return T(u(gen), u(gen));
+        else
+            return T(u(gen));
+    };
+    const std::size_t ld = kd + 1;
+    a.assign(n * ld, T(0));
     b.resize(n);
     for (int j = 0; j < n; ++j) {
-        a[std::size_t(j) * (kd + 1)] = 2.0 * kd + 1.0;
-        for (int k = 1; k <= kd && j + k < n; ++k) a[std::size_t(j) * (kd + 1) + k] = u(gen);
-        b[j] = u(gen);
+        // Column j of 'L' holds A(j+k, j); 'U' holds A(j, j+k) = conj
+        // A(j+k, j) in column j + k, row kd - k.
+        const T diag = T(2.0 * kd + 1.0);
+        a[j * ld + (uplo == 'U' ? kd : 0)] = diag;
+        for (int k = 1; k <= kd && j + k < n; ++k) {
+            const T v = draw();
+            if (uplo == 'U')
+                a[(j + k) * ld + kd - k] = conj_of(v);
+            else
+                a[j * ld + k] = v;
+        }
+        b[j] = draw();
     }
 }
 
-template <typename Solve>
-bandcompare::TimingSummary time(const std::vector<double>& a0, const std::vector<double>& b0,
-                                std::vector<double>& x, int runs, Solve solve) {
+template <typename T, typename Solve>
+bandcompare::TimingSummary time(const std::vector<T>& a0, const std::vector<T>& b0,
+                                std::vector<T>& x, int runs, Solve solve) {
     std::vector<double> seconds;
-    std::vector<double> a;
+    std::vector<T> a;
     for (int r = 0; r <= runs; ++r) {
         a = a0;
         x = b0;
@@ -51,49 +86,64 @@ bandcompare::TimingSummary time(const std::vector<double>& a0, const std::vector
     return bandcompare::summarise(std::move(seconds));
 }
 
+template <typename T>
+void run_type(char type, int runs, int max_kd, int processors) {
+    for (const Case& c : CASES) {
+        if (c.kd > max_kd) continue;
+        for (char uplo : {'L', 'U'}) {
+            std::vector<T> a0, b0, ref, x;
+            make_system(c.n, c.kd, uplo, a0, b0);
+            double lapack_ms = 0;
+            char lapack_name[] = "?pbsv";
+            lapack_name[0] = type;
+            if (bandcompare::have_reference_lapack()) {
+                const auto t = time(a0, b0, ref, runs, [&](std::vector<T>& a, std::vector<T>& b) {
+                    return bandcompare::lapack_pbsv(a.data(), c.n, c.kd, b.data(), 1, uplo);
+                });
+                lapack_ms = t.median * 1e3;
+                std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, uplo,
+                            lapack_name, 1, lapack_ms, t.min * 1e3, t.max * 1e3, 1.0, "-");
+            }
+            char name[] = "band_pbsv_?";
+            name[10] = type;
+            for (int team = 1; team <= processors; ++team) {
+                set_team_size(&team);
+                const auto t = time(a0, b0, x, runs, [&](std::vector<T>& a, std::vector<T>& b) {
+                    return bandsolve::band_pbsv(uplo, c.n, c.kd, 1, a.data(), c.kd + 1, b.data(),
+                                                c.n);
+                });
+                // Largest difference from LAPACK's solution, relative to its size.
+                double diff = 0, size = 0;
+                for (std::size_t i = 0; i < ref.size(); ++i) {
+                    diff = std::max<double>(diff, std::abs(x[i] - ref[i]));
+                    size = std::max<double>(size, std::abs(ref[i]));
+                }
+                char agree[32] = "-";
+                if (!ref.empty())
+                    std::snprintf(agree, sizeof agree, "%.1e", size > 0 ? diff / size : diff);
+                std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, uplo,
+                            name, team, t.median * 1e3, t.min * 1e3, t.max * 1e3,
+                            lapack_ms > 0 ? lapack_ms / (t.median * 1e3) : 0.0, agree);
+            }
+            reset_team_size();
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const char* types = argc > 2 ? argv[2] : "d";
+    const int max_kd = argc > 3 ? std::atoi(argv[3]) : 256;
     int processors = 0;
     count_processors(&processors);
     if (!bandcompare::have_reference_lapack())
-        std::printf("(built without LAPACK: no dpbsv rows)\n");
-    std::printf("%9s %5s %-12s %4s %11s %9s %9s %9s %10s\n", "n", "kd", "entry", "team",
-                "median ms", "min ms", "max ms", "x dpbsv", "vs dpbsv");
-    for (const Case& c : CASES) {
-        std::vector<double> a0, b0, ref, x;
-        make_system(c.n, c.kd, a0, b0);
-        double lapack_ms = 0;
-        if (bandcompare::have_reference_lapack()) {
-            const auto t =
-                time(a0, b0, ref, runs, [&](std::vector<double>& a, std::vector<double>& b) {
-                    return bandcompare::lapack_pbsv(a.data(), c.n, c.kd, b.data(), 1);
-                });
-            lapack_ms = t.median * 1e3;
-            std::printf("%9d %5d %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, "dpbsv", 1,
-                        lapack_ms, t.min * 1e3, t.max * 1e3, 1.0, "-");
-        }
-        for (int team = 1; team <= processors; ++team) {
-            set_team_size(&team);
-            const auto t =
-                time(a0, b0, x, runs, [&](std::vector<double>& a, std::vector<double>& b) {
-                    return bandsolve::band_pbsv('L', c.n, c.kd, 1, a.data(), c.kd + 1, b.data(),
-                                                c.n);
-                });
-            // Largest difference from LAPACK's solution, relative to its size.
-            double diff = 0, size = 0;
-            for (std::size_t i = 0; i < ref.size(); ++i) {
-                diff = std::max(diff, std::fabs(x[i] - ref[i]));
-                size = std::max(size, std::fabs(ref[i]));
-            }
-            char agree[32] = "-";
-            if (!ref.empty())
-                std::snprintf(agree, sizeof agree, "%.1e", size > 0 ? diff / size : diff);
-            std::printf("%9d %5d %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd,
-                        "band_pbsv_d", team, t.median * 1e3, t.min * 1e3, t.max * 1e3,
-                        lapack_ms > 0 ? lapack_ms / (t.median * 1e3) : 0.0, agree);
-        }
-        reset_team_size();
-    }
+        std::printf("(built without LAPACK: no ?pbsv rows)\n");
+    std::printf("%9s %5s %c %-12s %4s %11s %9s %9s %9s %10s\n", "n", "kd", 'U', "entry", "team",
+                "median ms", "min ms", "max ms", "x ?pbsv", "vs ?pbsv");
+    if (std::strchr(types, 's')) run_type<float>('s', runs, max_kd, processors);
+    if (std::strchr(types, 'd')) run_type<double>('d', runs, max_kd, processors);
+    if (std::strchr(types, 'c')) run_type<std::complex<float>>('c', runs, max_kd, processors);
+    if (std::strchr(types, 'z')) run_type<std::complex<double>>('z', runs, max_kd, processors);
 }

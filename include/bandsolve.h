@@ -29,8 +29,9 @@
  *        the call would not read it: a (ab) when n <= 0, b when n <= 0 or
  *        nrhs <= 0, work when n <= 0 or hb = 0; otherwise a null array is
  *        illegal too.  With info itself null a call does nothing at all;
- *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only) the copy of the band
- *        that its layout needs could not be allocated; nothing was touched.
+ *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only, nrhs > 0) its work
+ *        area of n x nrhs elements could not be allocated; nothing was
+ *        touched.
  *
  * Threads: a solve runs with the team it can get.  When the process-wide
  * tables (64 worker slots, 64 sync objects) or the platform cannot give it
@@ -145,11 +146,15 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  * exactly the bits band_factor_solve_? with r leaves, for every column.
  *
  * band_factor_?             factorises A in place.
- * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides,
- *                           one after the other, with a factor from
- *                           band_factor_? or band_factor_solve_?; A is only
- *                           read.  No pivot is tested: a zero diagonal of U
- *                           gives infinities or NaN.
+ * band_solve_with_factor_?  solves U^T U x = b for nrhs right-hand sides
+ *                           with a factor from band_factor_? or
+ *                           band_factor_solve_?; A is only read.  With
+ *                           r > hb the columns run side by side on the
+ *                           calling thread, in one sweep over the factor
+ *                           each way; otherwise one after the other on the
+ *                           team.  Either way every column gets the bits it
+ *                           gets when solved alone.  No pivot is tested: a
+ *                           zero diagonal of U gives infinities or NaN.
  * band_factor_solve_?       factorises and solves in one pass (the forward
  *                           substitution of the first right-hand side runs
  *                           inside the factorisation); nrhs <= 0 only
@@ -191,10 +196,19 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
 /*
  * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
  * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
- * Runs the slab-pipelined solver (with up to get_team_size threads, see
- * slab_rows above) and manages its own work area: none for an 'L' array
- * with LDAB = KD + 1, which is factorised where it lies; otherwise a copy
- * of the band.
+ * Works where the arrays lie, in either layout and with any LDAB, on the
+ * calling thread.  The forward substitution runs inside the factorisation;
+ * its one work area, n x nrhs elements, keeps the entries of b aside until
+ * every pivot has passed.
+ *
+ * Bits: the same for both layouts, every LDAB and LDB, every team size, and
+ * for each column of b whatever the other columns.  The real entries' factor
+ * has exactly the bits of band_factor_s / band_factor_d on the same matrix
+ * (for 'L' with LDAB = KD + 1 the very array band_factor would leave).  The
+ * solution does not: the back substitution runs column by column (as soon
+ * as x(i) is known, it is taken out of the kd rows above), where
+ * band_solve_with_factor_? runs it row by row, so the two may differ in the
+ * last bits.  Both agree with LAPACK's ?pbsv to rounding.
  *
  *  uplo  in      'U' or 'L' (either case): which triangle AB holds
  *  n     in      order of A, n >= 0
@@ -216,9 +230,8 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  *                -i: argument i had an illegal value; nothing was touched
  *                (nothing is printed and the program goes on, unlike
  *                reference LAPACK's XERBLA);
- *                BANDSOLVE_INFO_NO_RESOURCES: the copy of the band that
- *                'U', or 'L' with LDAB > KD + 1, needs could not be
- *                allocated; nothing was touched.
+ *                BANDSOLVE_INFO_NO_RESOURCES: the work area could not be
+ *                had; nothing was touched.
  *
  * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
  * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv

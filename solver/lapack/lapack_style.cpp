@@ -1,7 +1,33 @@
 // The public LAPACK-style entries, and the same entries under the external
 // names a Fortran 77 compiler gives them, which take the hidden length of
-// the character argument.
+// the character argument; and the choice of the body the processor runs.
 #include "solver/lapack/lapack_style.h"
+
+#include <atomic>
+
+namespace bandsolve {
+
+namespace {
+std::atomic<bool> g_force_portable_pbsv{false};
+}
+
+bool detail::pbsv_use_avx2() noexcept {
+#if BANDSOLVE_PBSV_X86
+    static const bool has_avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has_avx2 && !g_force_portable_pbsv.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
+void detail::force_portable_pbsv(bool portable) noexcept {
+    g_force_portable_pbsv.store(portable, std::memory_order_relaxed);
+}
+
+}  // namespace bandsolve
 
 using bandsolve::lapack_style_pbsv;
 

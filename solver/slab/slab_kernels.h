@@ -201,6 +201,20 @@ void band_slab_factor(T* const& a, const int& n, const int& hb, const Index& sla
                                        next_chunk, pivot_floor, error_flags);
 }
 
+/// band_slab_factor with the forward substitution U^T y = b of one
+/// right-hand side run along, as in band_slab_factor_solve.  After a failed
+/// pivot y is partly transformed.
+template <typename T, typename Tr = ElementTraits<T>>
+void band_slab_factor_forward(T* const& a, const int& n, const int& hb, T* const& y,
+                              const Index& slab_rows, const MutexHandle& mutex,
+                              const SyncIds& sync_ids, const int& team_size, Index& slab_start,
+                              Index& next_chunk, const RealOf<T>& pivot_floor,
+                              ErrorFlags& error_flags) noexcept {
+    detail::SlabTeam team(mutex, sync_ids, team_size);
+    detail::slab_factor_forward<T, Tr>(team, a, n, std::max(hb, 0), y, slab_rows, slab_start,
+                                       next_chunk, pivot_floor, error_flags);
+}
+
 /// One thread's share of U^T U x = y for one right-hand side y with a factor
 /// from band_slab_factor or band_slab_factor_solve: forward slabs of
 /// slab_rows rows, backward slabs of slab_rows rows.  Makes no test: a zero

@@ -72,6 +72,25 @@ void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T
              objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 
+/// Solves the nrhs columns of b (leading dimension n) with the factor, each
+/// with the bits of run_slab_solve at slab height r.  When r > hb the stages
+/// have nothing to share (see working_team): the columns then run side by
+/// side on the calling thread, with no stages at all; otherwise one after
+/// another on the team.
+template <typename T, typename Tr = ElementTraits<T>>
+void solve_all_columns(int team, TeamObjects& objects, const T* a, int n, int hb, T* b, int nrhs,
+                       Index r) noexcept {
+    if (nrhs <= 0) return;
+    if (r > hb) {
+        const Index w = std::max(hb, 0);
+        forward_columns<T, Tr>(a, n, w, b, nrhs, n);
+        backward_columns<T, Tr>(a, n, w, b, nrhs, n, r);
+        return;
+    }
+    for (int k = 0; k < nrhs; ++k)
+        run_slab_solve<T, Tr>(team, objects, a, n, hb, b + Index{k} * n, r);
+}
+
 }  // namespace detail
 
 /// Factorises A = U^T U in place; returns INFO.  Arguments that would make
@@ -105,16 +124,16 @@ int slab_solve_with_factor(const T* a, int n, int hb, T* b, int nrhs, int slab_r
     team = objects.team_for(team);
 
     const Index r = solve_slab_rows(slab_rows);
-    for (int k = 0; k < nrhs; ++k)
-        detail::run_slab_solve(team, objects, a, n, hb, b + Index{k} * n, r);
+    detail::solve_all_columns(team, objects, a, n, hb, b, nrhs, r);
     return 0;
 }
 
 /// Factorises A and solves A X = B; returns INFO.  The first column is
 /// solved by the fused kernel with slab height r, every further one by the
 /// solve kernel with 2r, the fused kernel's backward slab height, so that
-/// every column gets the same bits it would get as the first.  With
-/// nrhs <= 0 only the factorisation runs.
+/// every column gets the same bits it would get as the first (run side by
+/// side where the team shares no stage).  With nrhs <= 0 only the
+/// factorisation runs.
 template <typename T>
 int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexcept {
     if (n > 0 && a == nullptr) return -1;
@@ -133,14 +152,27 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
     ErrorFlags flags{0, 0};
     const RealOf<T> pivot_floor = 0;
     int working = detail::working_team(team, r, hb);
+    if (r > hb) {
+        // The team shares no stage (see detail::working_team): the slabs
+        // factorise and run the first column's forward substitution on this
+        // thread, then every column's back substitution runs side by side,
+        // with the back substitution's slab height 2r but no stages.
+        run_team(working, objects.ids(), &band_slab_factor_forward<T>, a, n, hb, b, r,
+                 objects.mutex(), objects.ids(), working, c.slab_start, c.next_chunk, pivot_floor,
+                 flags);
+        const int info = flags[0] | flags[1];
+        if (info != 0) return info;
+        forward_columns<T>(a, n, hb, b + Index{n}, nrhs - 1, n);
+        backward_columns<T>(a, n, hb, b, nrhs, n, 2 * r);
+        return 0;
+    }
     run_team(working, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
              objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
              pivot_floor, flags);
     const int info = flags[0] | flags[1];
     if (info != 0) return info;
-    const T* factor = a;
-    for (int k = 1; k < nrhs; ++k)
-        detail::run_slab_solve(team, objects, factor, n, hb, b + Index{k} * n, 2 * r);
+    detail::solve_all_columns(team, objects, static_cast<const T*>(a), n, hb, b + Index{n},
+                              nrhs - 1, 2 * r);
     return 0;
 }
 

@@ -130,4 +130,50 @@ void backward_slab(const T* a, Index hb, T* y, Index lo, Index b) noexcept {
     }
 }
 
+/// Forward substitution U^T Y = Y for the nrhs columns of y (leading
+/// dimension ldy) on one thread, the columns side by side: each row takes
+/// its step in every column before the next row, so that the columns'
+/// dependency chains overlap and the factor's rows are read once for all of
+/// them.  Each column receives exactly forward_slab's operations on it alone
+/// (the forward substitution does not depend on the slab height).
+template <typename T, typename Tr = ElementTraits<T>>
+void forward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy) noexcept {
+    for (Index i = 1; i <= n; ++i) {
+        const T* const ui = &band_at(a, hb, i, i);  // ui[c] = U(i, i+c)
+        const Index span = std::min(hb, n - i);
+        for (Index r = 0; r < nrhs; ++r) {
+            T* const yi = y + r * ldy + (i - 1);
+            const T v = yi[0] = Tr::divide(yi[0], ui[0]);
+            for (Index c = 1; c <= span; ++c) yi[c] = Tr::update(yi[c], Tr::mirrored(ui[c]), v);
+        }
+    }
+}
+
+/// Back substitution U X = Y for the nrhs columns of y side by side on one
+/// thread, each column with exactly the operations of slab_solve_backward
+/// with backward slabs of q > hb rows on it alone: row i of the slab ending
+/// at row b first takes the columns b+1..i+hb, solved in the stage before,
+/// then i+1..b, each run in increasing order.
+template <typename T, typename Tr = ElementTraits<T>>
+void backward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy,
+                      Index q) noexcept {
+    // U(lo:b, lo:b) X(lo:b) = Y(lo:b) - U(lo:b, b+1:) X(b+1:)
+    for (Index b = n; b >= 1; b -= q) {
+        const Index lo = std::max<Index>(b - q + 1, 1);
+        for (Index i = b; i >= lo; --i) {
+            const T* const ui = &band_at(a, hb, i, i);
+            const Index solved = std::min(i + hb, n) - b;  // columns b+1..b+solved
+            const Index own = std::min(i + hb, b) - i;     // columns i+1..i+own
+            for (Index r = 0; r < nrhs; ++r) {
+                T* const yr = y + r * ldy;
+                T t = yr[i - 1];
+                for (Index c = b - i + 1; c <= b - i + solved; ++c)
+                    t = Tr::update(t, ui[c], yr[i - 1 + c]);
+                for (Index c = 1; c <= own; ++c) t = Tr::update(t, ui[c], yr[i - 1 + c]);
+                yr[i - 1] = Tr::divide(t, ui[0]);
+            }
+        }
+    }
+}
+
 }  // namespace bandsolve

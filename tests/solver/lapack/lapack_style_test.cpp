@@ -1,7 +1,10 @@
 // The LAPACK-style entries band_pbsv_?: agreement with reference LAPACK
 // ?pbsv on the same arrays in both layouts (the complex ones Hermitian),
 // INFO as LAPACK gives it, untouched padding, argument errors, and the same
-// bits for every layout, leading dimension and team size.
+// bits for every layout, leading dimension, team size and body (AVX2 or
+// portable).
+#include "solver/lapack/lapack_style.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -207,17 +210,25 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
 #endif
 }
 
-TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
+/// Runs the portable body of band_pbsv_? for the scope's lifetime.
+struct PortableBody {
+    explicit PortableBody(bool portable) { detail::force_portable_pbsv(portable); }
+    ~PortableBody() { detail::force_portable_pbsv(false); }
+};
+
+TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
     using T = TypeParam;
     const int n = 500, kd = 6, nrhs = 2;
     const auto p = hermitian_problem<T>(n, kd, nrhs, 99);
     std::vector<T> first;
     for (int team : {1, 2, 3, 8}) {
         TeamOf scope(team);
+        PortableBody body(team % 2 == 0);
         for (char uplo : {'L', 'U'})
             for (int extra : {0, 2}) {
                 SCOPED_TRACE(::testing::Message()
-                             << "team " << team << " uplo " << uplo << " padding " << extra);
+                             << "team " << team << " uplo " << uplo << " padding " << extra
+                             << " portable " << (team % 2 == 0));
                 const int ldab = kd + 1 + extra, ldb = n + extra;
                 auto ab = lapack_band(p, uplo, ldab);
                 auto b = rhs_block(p, ldb);
@@ -234,24 +245,47 @@ TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionAndTeamSize) {
     }
 }
 
-/// 'L' with LDAB = KD + 1 is our band storage: the real entries must leave
-/// exactly what band_factor and band_solve_with_factor leave.
+/// The solution order the real LAPACK-style entries define, written plainly
+/// on our band storage of a factor U (U(i, j) at (i-1)*kd + j - 1): forward
+/// substitution row by row, back substitution column by column.  Every
+/// stored result is evaluated in double and rounded once.
 template <typename T>
-void expect_slab_entries_bits() {
-    const int n = 2000, kd = 8, nrhs = 3;
-    const auto p = hermitian_problem<T>(n, kd, nrhs, 5);
-    auto ab = lapack_band(p, 'L', kd + 1), slab_a = ab;
-    auto b = rhs_block(p, n), slab_b = b;
-    ASSERT_EQ(our_pbsv('L', n, kd, nrhs, ab, kd + 1, b, n), 0);
-    ASSERT_EQ(bandsolve::band_factor(slab_a.data(), n, kd), 0);
-    ASSERT_EQ(bandsolve::band_solve_with_factor(slab_a.data(), n, kd, slab_b.data(), nrhs), 0);
-    EXPECT_TRUE(same_bytes(ab, slab_a));
-    EXPECT_TRUE(same_bytes(b, slab_b));
+void plain_pbsv_solve(const std::vector<T>& u, int n, int kd, T* y) {
+    auto at = [&](int i, int j) { return double(u[std::size_t(i - 1) * kd + j - 1]); };
+    for (int i = 1; i <= n; ++i) {
+        y[i - 1] = T(double(y[i - 1]) / at(i, i));
+        for (int j = i + 1; j <= std::min(n, i + kd); ++j)
+            y[j - 1] = T(double(y[j - 1]) - at(i, j) * double(y[i - 1]));
+    }
+    for (int j = n; j >= 1; --j) {
+        y[j - 1] = T(double(y[j - 1]) / at(j, j));
+        for (int i = j - 1; i >= std::max(1, j - kd); --i)
+            y[i - 1] = T(double(y[i - 1]) - at(i, j) * double(y[j - 1]));
+    }
 }
 
-TEST(LapackStyleEntries, RealLowerLayoutIsTheSlabEntriesInPlace) {
-    expect_slab_entries_bits<float>();
-    expect_slab_entries_bits<double>();
+/// 'L' with LDAB = KD + 1 is our band storage: the real entries must leave
+/// exactly band_factor's factor, and each column exactly the plain order's
+/// solution on it.
+template <typename T>
+void expect_defined_bits() {
+    for (int kd : {1, 8, 33}) {
+        SCOPED_TRACE(::testing::Message() << "kd " << kd);
+        const int n = 2000, nrhs = 3;
+        const auto p = hermitian_problem<T>(n, kd, nrhs, 5);
+        auto ab = lapack_band(p, 'L', kd + 1), slab_a = ab;
+        auto b = rhs_block(p, n), plain_b = b;
+        ASSERT_EQ(our_pbsv('L', n, kd, nrhs, ab, kd + 1, b, n), 0);
+        ASSERT_EQ(bandsolve::band_factor(slab_a.data(), n, kd), 0);
+        for (int k = 0; k < nrhs; ++k) plain_pbsv_solve(slab_a, n, kd, plain_b.data() + k * n);
+        EXPECT_TRUE(same_bytes(ab, slab_a));
+        EXPECT_TRUE(same_bytes(b, plain_b));
+    }
+}
+
+TEST(LapackStyleEntries, RealLowerLayoutGivesTheSlabFactorAndThePlainSolve) {
+    expect_defined_bits<float>();
+    expect_defined_bits<double>();
 }
 
 TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {

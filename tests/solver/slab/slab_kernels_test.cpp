@@ -113,18 +113,30 @@ TYPED_TEST(SlabKernels, FusedEqualsFactorThenSolveAtTwiceTheHeight) {
 TYPED_TEST(SlabKernels, EveryColumnGetsTheBitsOfAFirstColumn) {
     using T = TypeParam;
     testing::Watchdog dog(120s, "several right-hand sides");
-    TeamOf scope(3);
-    const int n = 57, hb = 4, r = 5, nrhs = 3;
+    const int n = 57, hb = 4, nrhs = 3;
     const auto s = random_system<T>(n, hb, nrhs, 23);
-    auto a = s.a, b = s.b;
-    ASSERT_EQ(band_factor_solve(a.data(), n, hb, b.data(), nrhs, r), 0);
-    for (int k = 0; k < nrhs; ++k) {
-        auto a1 = s.a;
-        std::vector<T> column(s.b.begin() + k * n, s.b.begin() + (k + 1) * n);
-        ASSERT_EQ(band_factor_solve(a1.data(), n, hb, column.data(), 1, r), 0);
-        EXPECT_TRUE(same_bytes(std::vector<T>(b.begin() + k * n, b.begin() + (k + 1) * n), column))
-            << "column " << k + 1;
-    }
+    auto column = [&](const std::vector<T>& b, int k) {
+        return std::vector<T>(b.begin() + k * n, b.begin() + (k + 1) * n);
+    };
+    // Heights at and below hb run the columns one by one on the team, those
+    // above side by side on one thread.
+    for (int r : {2, 4, 5, 9})
+        for (int team : {1, 3}) {
+            TeamOf scope(team);
+            auto a = s.a, b = s.b;
+            ASSERT_EQ(band_factor_solve(a.data(), n, hb, b.data(), nrhs, r), 0);
+            auto b2 = s.b;
+            ASSERT_EQ(band_solve_with_factor(a.data(), n, hb, b2.data(), nrhs, r), 0);
+            for (int k = 0; k < nrhs; ++k) {
+                auto a1 = s.a, x = column(s.b, k), x2 = x;
+                ASSERT_EQ(band_factor_solve(a1.data(), n, hb, x.data(), 1, r), 0);
+                EXPECT_TRUE(same_bytes(column(b, k), x))
+                    << "column " << k + 1 << ", r " << r << ", team " << team;
+                ASSERT_EQ(band_solve_with_factor(a1.data(), n, hb, x2.data(), 1, r), 0);
+                EXPECT_TRUE(same_bytes(column(b2, k), x2))
+                    << "column " << k + 1 << ", r " << r << ", team " << team;
+            }
+        }
 }
 
 TYPED_TEST(SlabKernels, FailedPivotInTheSecondSlabStopsEveryThread) {

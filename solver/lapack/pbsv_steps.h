@@ -1,0 +1,170 @@
+// Arithmetic of the LAPACK-style entries, done where the caller's band array
+// lies, in either of LAPACK's layouts: the factorisation A = U^H U, the
+// forward substitution U^H y = b and a column-oriented back substitution
+// U x = y.  One thread; the active window of the band (kd + 1 rows) stays in
+// L1 while each of two sweeps streams through the array once: factorisation
+// with forward substitution, then back substitution.
+//
+// Bits.  The factor gets exactly the operations of the slab entries'
+// factorisation (every element its updates in increasing row order, each
+// rounded, then its division), and the forward substitution those of theirs
+// (y(j) -= U(i, j) y(i) for i increasing).  The back substitution is ordered
+// by columns: as soon as x(i) is known, y(k) -= U(k, i) x(i) for the kd rows
+// above, so row k takes its updates in decreasing column order and waits for
+// only one update and one division of the row below it.  The result depends
+// on neither the layout nor the team, but differs in the last bits from the
+// slab entries' back substitution, which takes the columns in increasing
+// order.
+#pragma once
+
+#include <algorithm>
+#include <complex>
+
+#include "solver/common/band_access.h"
+
+namespace bandsolve {
+namespace detail {
+
+/// The upper factor U, U(i, j) for i <= j <= i + kd (1-based), in a LAPACK
+/// band array with leading dimension ldab.  Row-wise: U(i, j) at
+/// (i-1)*ldab + j - i, which is LAPACK's 'L' layout read as rows (and our
+/// band storage when ldab = kd + 1).  Column-wise: at (j-1)*ldab + kd + i - j,
+/// LAPACK's 'U' layout.
+template <typename T, bool ColumnWise>
+struct LapackBandView {
+    T* ab;
+    Index kd;
+    Index ldab;
+
+    /// Distance from U(i, j) to U(i, j + 1).
+    Index along_row() const noexcept { return ColumnWise ? ldab - 1 : 1; }
+    /// Distance from U(i, j) to U(i + 1, j).
+    Index down_column() const noexcept { return ColumnWise ? 1 : ldab - 1; }
+    /// U(i, i).
+    T* diagonal(Index i) const noexcept { return ab + (i - 1) * ldab + (ColumnWise ? kd : 0); }
+};
+
+/// Rows of the multipliers that the column-wise factorisation gathers at a
+/// time into a local buffer.
+inline constexpr Index PBSV_GATHER = 256;
+
+/// Whether the steps work on conj(A) and conj(b) for the caller's A and b:
+/// LAPACK's 'L' layout read row-wise holds conj(A) (see lapack_style.h).
+template <typename T, bool ColumnWise>
+inline constexpr bool conjugated_view = !ColumnWise && ElementTraits<T>::is_complex;
+
+template <typename T>
+T conj_if(T x, bool conjugate) noexcept {
+    if constexpr (ElementTraits<T>::is_complex)
+        return conjugate ? std::conj(x) : x;
+    else
+        return x;
+}
+
+/// The right-hand sides of one solve: nrhs columns of y, leading dimension
+/// ldy.  `saved` (n x nrhs, leading dimension n) receives each entry before
+/// the forward substitution first changes it, so that a factorisation that
+/// stops can leave b as it was.
+template <typename T>
+struct PbsvColumns {
+    T* y;
+    Index nrhs;
+    Index ldy;
+    T* saved;
+};
+
+/// Factorises A = U^H U in place, right-looking over the first n rows with
+/// half bandwidth hb <= kd, and runs the forward substitution U^H y = b
+/// along: row k is finished (pivot test, square root, divisions), y(k) /=
+/// U(k, k) and y(k+c) -= conj(U(k, k+c)) y(k) for each column, then
+/// A(k+i, k+c) -= conj(U(k, k+i)) U(k, k+c) for 1 <= i <= c <= hb.  The two
+/// dependency chains, of the pivots and of y, overlap.  Returns 0, or the
+/// row of the first pivot that fails the test; rows before it then hold
+/// their factor, the failing row its reduced pivot, the rows below it part
+/// of their updates, and y its entries as they came.
+template <typename T, typename Tr, bool ColumnWise>
+Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
+                          PbsvColumns<T> b) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index s = u.along_row(), t = u.down_column();
+    Index touched = 0;  // y(1:touched) has left b
+    for (Index k = 1; k <= n; ++k) {
+        T* const __restrict rk = u.diagonal(k);
+        if (Tr::pivot_fails(rk[0], RealOf<T>(0))) {
+            for (Index r = 0; r < b.nrhs; ++r)
+                std::copy(b.saved + r * n, b.saved + r * n + touched, b.y + r * b.ldy);
+            return k;
+        }
+        const T d = Tr::sqrt(rk[0]);
+        rk[0] = d;
+        const Index span = std::min(hb, n - k);
+        // U(k, k+1:k+span) = A(k, k+1:k+span) / U(k, k)
+        for (Index c = 1; c <= span; ++c) rk[c * s] = Tr::divide(rk[c * s], d);
+        // y(k) /= U(k, k); y(k+1:k+span) -= conj(U(k, k+1:k+span)) y(k)
+        if (b.nrhs > 0) {
+            const Index reach = k + span;
+            for (Index r = 0; r < b.nrhs; ++r) {
+                T* const yr = b.y + r * b.ldy;
+                T* const sr = b.saved + r * n;
+                for (Index j = touched; j < reach; ++j) {
+                    sr[j] = yr[j];
+                    yr[j] = conj_if(yr[j], conj);
+                }
+                T* const yk = yr + (k - 1);
+                const T v = yk[0] = Tr::divide(yk[0], d);
+                for (Index c = 1; c <= span; ++c)
+                    yk[c] = Tr::update(yk[c], Tr::mirrored(rk[c * s]), v);
+            }
+            touched = reach;
+        }
+        if constexpr (!ColumnWise) {
+            // Row by row: row k+i is contiguous.
+            for (Index i = 1; i <= span; ++i) {
+                T* const __restrict ri = rk + i * t + i;  // ri[c - i] = A(k+i, k+c)
+                const T uki = Tr::mirrored(rk[i]);
+                for (Index c = i; c <= span; ++c) ri[c - i] = Tr::update(ri[c - i], rk[c], uki);
+            }
+        } else {
+            // Column by column: column k+c is contiguous, and the multipliers
+            // conj(U(k, k+i)) are gathered from the strided row k.
+            for (Index i0 = 1; i0 <= span; i0 += PBSV_GATHER) {
+                const Index i1 = std::min(span, i0 + PBSV_GATHER - 1);
+                T m[PBSV_GATHER];
+                for (Index i = i0; i <= i1; ++i) m[i - i0] = Tr::mirrored(rk[i * s]);
+                for (Index c = i0; c <= span; ++c) {
+                    const T ukc = rk[c * s];
+                    T* const __restrict col = rk + c * s + i0;  // col[i - i0] = A(k+i, k+c)
+                    const Index last = std::min(c, i1);
+                    for (Index i = i0; i <= last; ++i)
+                        col[i - i0] = Tr::update(col[i - i0], ukc, m[i - i0]);
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+/// Back substitution U x = y, column by column from the last: x(i) =
+/// y(i) / U(i, i), then y(k) -= U(k, i) x(i) for the rows k above i,
+/// nearest first (the update the next division waits for).  x(i) is not
+/// read again once known, so it is stored as the caller's solution at once
+/// (conjugated back for a conjugated view).
+template <typename T, typename Tr, bool ColumnWise>
+void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* y, Index nrhs,
+                   Index ldy) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index t = u.down_column();
+    for (Index i = n; i >= 1; --i) {
+        const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
+        const Index span = std::min(hb, i - 1);
+        for (Index r = 0; r < nrhs; ++r) {
+            T* const yi = y + r * ldy + (i - 1);
+            const T x = Tr::divide(yi[0], ci[0]);
+            yi[0] = conj_if(x, conj);
+            for (Index q = 1; q <= span; ++q) yi[-q] = Tr::update(yi[-q], ci[-q * t], x);
+        }
+    }
+}
+
+}  // namespace detail
+}  // namespace bandsolve
