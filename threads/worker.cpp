@@ -213,4 +213,6 @@ void shutdown_thread_runtime() {
     // usable after this call.
 }
 
+std::size_t stack_room() noexcept { return platform::stack_room(); }
+
 }  // namespace bandsolve

@@ -13,6 +13,7 @@
 // joining it before the variables go away.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 
@@ -66,6 +67,10 @@ void worker_launch(int& slot_id, void (*routine)(Params&...), Args&... args) noe
                           reinterpret_cast<detail::AnyRoutine>(routine),
                           static_cast<int>(sizeof...(Args)), args_array);
 }
+
+/// Bytes of the calling thread's stack below the caller's frame, or 0 when
+/// the platform cannot tell.
+std::size_t stack_room() noexcept;
 
 /// Waits for the slot's thread to end, unless it was already waited for.
 void worker_wait(int slot_id);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
 #include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/block_tree.h"
@@ -54,6 +55,12 @@ struct SolveControl {
         return c;
     }
 };
+
+/// Stack a kernel body with lane steps needs, with room to spare: their
+/// buffers (a group of blocks, lane-interleaved) are in its frame, about
+/// 520 KiB for double elements with AVX-512.  Without lanes a body needs
+/// under 70 KiB.
+inline constexpr std::size_t LANE_BODY_STACK_BYTES = std::size_t{1} << 20;
 
 namespace detail {
 
@@ -231,17 +238,16 @@ __attribute__((flatten)) void band_kernel_body(
 /// The body compiled for processors with AVX2: everything it calls from
 /// these headers is inlined into it and vectorised four doubles wide.  FMA is
 /// not enabled: a fused multiply-add would change the rounding.
-template <typename T>
+template <typename T, typename Isa = lanes::Avx2Isa>
 __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
     T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
     T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
     const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
     Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
     ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T, lanes::Avx2Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
-                                        block_size, team_size, level_factor, neighbour_distance,
-                                        block_stride, first_odd_row, next_row, back_row,
-                                        pivot_floor, error_flags);
+    band_kernel_body<T, Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size,
+                             team_size, level_factor, neighbour_distance, block_stride,
+                             first_odd_row, next_row, back_row, pivot_floor, error_flags);
 }
 
 /// The body compiled for processors with AVX-512 (foundation): the lane
@@ -290,7 +296,13 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  Index& level_factor, Index& neighbour_distance, Index& block_stride,
                  Index& first_odd_row, Index& next_row, Index& back_row,
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+    // The lane steps' buffers live in the body's frame; a thread whose stack
+    // cannot hold them runs a body without lanes, with the same bits.
+    constexpr bool has_lanes = !ElementTraits<T>::is_complex;
+    const bool lanes_fit = !has_lanes || stack_room() >= LANE_BODY_STACK_BYTES;
     auto* body = &detail::band_kernel_body<T, lanes::PortableIsa>;
+    if constexpr (has_lanes)
+        if (!lanes_fit) body = &detail::band_kernel_body<T, lanes::SingleLane>;
 #if BANDSOLVE_X86
     switch (detail::kernel_body()) {
         case detail::KernelBody::avx512:
@@ -298,13 +310,16 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
             // products into fused multiply-adds (vfmaddsub) when compiling
             // for AVX-512, -ffp-contract=off notwithstanding: they keep the
             // AVX2 body.
-            if constexpr (!ElementTraits<T>::is_complex) {
-                body = &detail::band_kernel_avx512<T>;
+            if constexpr (has_lanes) {
+                body = lanes_fit ? &detail::band_kernel_avx512<T>
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
                 break;
             }
             [[fallthrough]];
         case detail::KernelBody::avx2:
             body = &detail::band_kernel_avx2<T>;
+            if constexpr (has_lanes)
+                if (!lanes_fit) body = &detail::band_kernel_avx2<T, lanes::SingleLane>;
             break;
         case detail::KernelBody::portable:
             break;

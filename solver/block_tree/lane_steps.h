@@ -79,6 +79,12 @@ constexpr bool fits_lane_buffers(Index bs, Index hb) noexcept {
 /// the widening of single-precision lanes to double, which GCC 12 lowers in
 /// two halves when written as a generic conversion.  The x86 ones are
 /// inlined only into functions compiled for their instruction set.
+/// No lanes: the kernel runs every block through the one-block steps.  For
+/// threads whose stack cannot hold the lane buffers.
+struct SingleLane {
+    static constexpr int lanes = 1;
+    static constexpr bool fused = false;
+};
 struct PortableIsa {
     static constexpr int lanes = 4;
     static constexpr bool fused = false;

@@ -2,6 +2,8 @@
 // fast steps' buffers, called from a user thread with a 128 KiB stack, with
 // teams of one and two (the calling thread runs its share of the kernel):
 // the results are byte for byte those of the same call on the main thread.
+// And the block-tree entries on a stack just large enough for the lane steps,
+// on systems where they run.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -9,6 +11,7 @@
 
 #include "bandsolve.hpp"
 #include "reliability/reliability_support.h"
+#include "solver/block_tree/kernel.h"
 #include "support/test_support.h"
 #include "threads/team_size.h"
 
@@ -21,11 +24,11 @@ using testing::Outcome;
 
 constexpr std::size_t SMALL_STACK_BYTES = 128 * 1024;
 
-/// Runs `call` on a new thread whose stack is SMALL_STACK_BYTES.
-void on_small_stack(const std::function<void()>& call) {
+/// Runs `call` on a new thread whose stack is `bytes`.
+void on_stack(std::size_t bytes, const std::function<void()>& call) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, SMALL_STACK_BYTES), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
     pthread_t thread;
     auto start = [](void* arg) -> void* {
         (*static_cast<const std::function<void()>*>(arg))();
@@ -35,6 +38,8 @@ void on_small_stack(const std::function<void()>& call) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
 }
+
+void on_small_stack(const std::function<void()>& call) { on_stack(SMALL_STACK_BYTES, call); }
 
 template <typename T>
 class SmallStack : public ::testing::Test {};
@@ -69,6 +74,20 @@ TYPED_TEST(SmallStack, EveryEntryAtEveryBandWidth) {
             EXPECT_EQ(info_small, info);
             EXPECT_TRUE(testing::same_bytes(ab_small, ab) && testing::same_bytes(b_small, b))
                 << "band_pbsv";
+        }
+    }
+    // Many regular blocks per sweep, so that groups of them run in lanes,
+    // on a stack with little more than the lane bodies ask for.
+    for (int hb : {8, 24}) {
+        const auto s = testing::random_system<T>(40 * (hb + 72), hb, 1, 400 + hb);
+        for (int team : {1, 2}) {
+            SCOPED_TRACE(::testing::Message() << "lanes, hb " << hb << ", team " << team);
+            detail::force_team_size(team);
+            const Outcome<T> expected = testing::run_entry(Entry::block_tree, s, 0, 1);
+            Outcome<T> got;
+            on_stack(LANE_BODY_STACK_BYTES + 32 * 1024,
+                     [&] { got = testing::run_entry(Entry::block_tree, s, 0, 1); });
+            EXPECT_TRUE(testing::same_bytes(got, expected));
         }
     }
     reset_team_size();

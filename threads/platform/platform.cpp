@@ -166,6 +166,29 @@ void close_thread(Thread* thread) noexcept {
 
 void yield_processor() noexcept { sched_yield(); }
 
+// ---- Stack ------------------------------------------------------------------
+
+std::size_t stack_room() noexcept {
+    // The lowest usable address of this thread's stack, looked up once per
+    // thread: for the process's first thread the lookup reads the process's
+    // memory map.
+    thread_local const char* low = nullptr;
+    thread_local bool known = false;
+    if (!known) {
+        known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0)
+                low = static_cast<const char*>(addr);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    const char* const here = static_cast<const char*>(__builtin_frame_address(0));
+    return low != nullptr && here > low ? static_cast<std::size_t>(here - low) : 0;
+}
+
 // ---- Affinity ---------------------------------------------------------------
 
 bool query_affinity_mask(std::vector<std::uint64_t>& mask) noexcept {

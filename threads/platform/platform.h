@@ -1,11 +1,13 @@
 // Platform stand-ins of the worker runtime on POSIX: a plain mutex, an
 // auto-reset wake-one event, threads with a wait that any number of threads
-// may call, a processor yield and the process's affinity mask.  Nothing here
+// may call, a processor yield, the room left on a thread's stack and the
+// process's affinity mask.  Nothing here
 // throws; creation reports a refusal by returning nullptr.
 #pragma once
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -85,6 +87,10 @@ void close_thread(Thread* thread) noexcept;
 
 /// Gives up the processor (Sleep(0)).
 void yield_processor() noexcept;
+
+/// Bytes of the calling thread's stack below the caller's frame, or 0 when
+/// the platform cannot tell.
+std::size_t stack_room() noexcept;
 
 /// Writes the process's affinity mask, of whatever width the system has, as
 /// 64-bit words.  Returns false when the query fails.
