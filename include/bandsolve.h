@@ -41,7 +41,10 @@
  * call the entries at once.  A call uses at most about 70 KiB of the stack
  * of the thread that makes it (the copy of a diagonal block of 4096
  * elements, for complex double), so a thread with a 128 KiB stack may call
- * every entry at every band width.
+ * every entry at every band width.  The one exception is a thread with at
+ * least 1 MiB of stack left: there band_solve_s / band_solve_d run several
+ * blocks side by side in vector lanes, with buffers of up to about 520 KiB
+ * on the stack, and give the same bits as without.
  */
 #ifndef BANDSOLVE_H
 #define BANDSOLVE_H
