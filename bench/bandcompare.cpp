@@ -623,15 +623,16 @@ void Comparison::print_targets() const {
     };
     if (get('s', Entry::block_tree, 1) == nullptr) return;
 
-    std::printf("\nTargets on the benchmark problem (n = %d, hb = %d, float), ratios of medians:\n",
-                n, hb);
+    std::printf("\nTargets on the benchmark problem (n = %d, hb = %d), ratios of medians:\n", n,
+                hb);
+    // The block tree against reference LAPACK and across team sizes.
     line("block_tree s team 1 / lapack spbsv", get('s', Entry::block_tree, 1),
-         get('s', Entry::lapack, 1), true, 1.0);
+         get('s', Entry::lapack, 1), true, 0.5);
     line("block_tree s team 1 / team 2 (speedup)", get('s', Entry::block_tree, 1),
-         get('s', Entry::block_tree, 2), false, 1.8);
-    line("slab s team 1 / lapack spbsv", get('s', Entry::slab, 1), get('s', Entry::lapack, 1), true,
-         0.5);
-    for (char type : {'d', 'c', 'z'}) {
+         get('s', Entry::block_tree, 2), false, 1.7);
+    line("block_tree d team 1 / lapack dpbsv", get('d', Entry::block_tree, 1),
+         get('d', Entry::lapack, 1), true, 0.6);
+    for (char type : {'c', 'z'}) {
         for (int team : {1, max_team_}) {
             const std::string label =
                 std::string("block_tree ") + type + " / block_tree s, team " + std::to_string(team);
@@ -639,6 +640,23 @@ void Comparison::print_targets() const {
                  get('s', Entry::block_tree, team), true, 2.5);
             if (max_team_ == 1) break;
         }
+    }
+    // The slab entries, one thread, against LAPACK and their real twin.
+    line("slab s team 1 / lapack spbsv", get('s', Entry::slab, 1), get('s', Entry::lapack, 1), true,
+         1.1);
+    line("slab d team 1 / lapack dpbsv", get('d', Entry::slab, 1), get('d', Entry::lapack, 1), true,
+         0.8);
+    line("slab c / slab s, team 1", get('c', Entry::slab, 1), get('s', Entry::slab, 1), true, 2.5);
+    line("slab z / slab d, team 1", get('z', Entry::slab, 1), get('d', Entry::slab, 1), true, 2.5);
+    // band_pbsv at its best team size against ?pbsv of the same type.
+    for (char type : {'s', 'd', 'c', 'z'}) {
+        const Row* best = nullptr;
+        for (int p = 1; p <= max_team_; ++p) {
+            const Row* r = get(type, Entry::pbsv, p);
+            if (r != nullptr && (best == nullptr || r->time.median < best->time.median)) best = r;
+        }
+        const std::string label = std::string("band_pbsv ") + type + " best team / lapack";
+        line(label.c_str(), best, get(type, Entry::lapack, 1), true, 0.7);
     }
     // The floor: the fastest memory_floor pass of any team size.
     const Row* floor = nullptr;
