@@ -15,50 +15,12 @@
 
 #include "solver/block_tree/kernel.h"
 #include "solver/block_tree/plain_steps.h"
+#include "solver/block_tree/random_arrays.h"
 
 namespace bandsolve {
 namespace {
 
-/// Arrays of one block-tree solve with random contents; the diagonal of A is
-/// large so that the factorisations pass.
-template <typename T>
-struct RandomArrays {
-    Index n, hb, nrhs;
-    std::vector<T> a, b, corner, panel;
-
-    RandomArrays(Index n_, Index hb_, Index nrhs_, std::uint64_t seed)
-        : n(n_), hb(hb_), nrhs(nrhs_) {
-        std::mt19937_64 gen(seed);
-        std::uniform_real_distribution<double> u(-1.0, 1.0);
-        auto fill = [&](std::vector<T>& x, std::size_t size, double scale) {
-            x.resize(size);
-            for (auto& e : x) e = static_cast<T>(scale * u(gen));
-        };
-        fill(a, (n - 1) * (hb + 1) + 1, 1.0);
-        for (Index r = 1; r <= n; ++r) a[(r - 1) * (hb + 1)] += static_cast<T>(4.0 * (hb + 2));
-        fill(b, n * nrhs, 3.0);
-        fill(corner, n * hb, 0.5);
-        fill(panel, n * hb, 0.5);
-    }
-    BlockTreeArrays<T> view() {
-        return {a.data(), n, hb, b.data(), nrhs, corner.data(), panel.data()};
-    }
-    /// Where two sets of arrays first differ ("" when their bytes agree).
-    std::string first_difference(const RandomArrays& o) const {
-        auto diff = [](const char* name, const std::vector<T>& x,
-                       const std::vector<T>& y) -> std::string {
-            for (std::size_t i = 0; i < x.size(); ++i)
-                if (std::memcmp(&x[i], &y[i], sizeof(T)) != 0)
-                    return std::string(name) + "[" + std::to_string(i) + "] " +
-                           ::testing::PrintToString(x[i]) + " vs " + ::testing::PrintToString(y[i]);
-            return "";
-        };
-        for (auto d : {diff("A", a, o.a), diff("B", b, o.b), diff("K", corner, o.corner),
-                       diff("P", panel, o.panel)})
-            if (!d.empty()) return d;
-        return "";
-    }
-};
+using testing::RandomArrays;
 
 struct Shape {
     Index n, hb, bs, nrhs;
