@@ -252,13 +252,61 @@ BANDSOLVE_API void band_pbsv_z(const char* uplo, const int* n, const int* kd, co
                                bandsolve_complex_double* b, const int* ldb, int* info);
 
 /*
- * The same entries under the names a Fortran 77 compiler gives an external
- * procedure (gfortran: lower case and a trailing underscore), taking the
+ * band_pbtrf_? and band_pbtrs_?: the argument lists and contracts of
+ * LAPACK's ?pbtrf and ?pbtrs, the factor-once, solve-many pair.  Same
+ * layouts, LDAB, LDB and Hermitian complex entries as band_pbsv_?, on the
+ * calling thread.  Bits: band_pbtrf_? leaves exactly the factor
+ * band_pbsv_? leaves, and band_pbtrf_? then band_pbtrs_? give exactly
+ * band_pbsv_?'s solutions, for both layouts and every team size.  Each
+ * factor serves the other library too: band_pbtrs_? solves with LAPACK's
+ * ?pbtrf factor and ?pbtrs with ours, to rounding.
+ *
+ * band_pbtrf_?(uplo, n, kd, ab, ldab, info)
+ *  ab    in/out  as for band_pbsv_?; on return the factor U (A = U^H U,
+ *                'U') or L (A = L L^H, 'L') in the same layout
+ *  info  out     0; i > 0: the leading minor of order i is not positive
+ *                definite (ab holds the factor of rows 1..i-1, row i its
+ *                reduced pivot, later rows part of their updates);
+ *                -i: argument i illegal (uplo -1, n -2, kd -3, ab -4,
+ *                ldab -5); nothing was touched
+ *
+ * band_pbtrs_?(uplo, n, kd, nrhs, ab, ldab, b, ldb, info)
+ *  ab    in      the factor band_pbtrf_? (or LAPACK's ?pbtrf) left, with
+ *                the same uplo, kd and ldab; only read
+ *  b     in/out  LDB x nrhs right-hand sides; on return the solutions
+ *  info  out     0, or -i: argument i illegal, as for band_pbsv_?; nothing
+ *                was touched.  No pivot is tested (as in LAPACK): a zero on
+ *                the factor's diagonal gives infinities or NaN.
+ */
+BANDSOLVE_API void band_pbtrf_s(const char* uplo, const int* n, const int* kd, float* ab,
+                                const int* ldab, int* info);
+BANDSOLVE_API void band_pbtrf_d(const char* uplo, const int* n, const int* kd, double* ab,
+                                const int* ldab, int* info);
+BANDSOLVE_API void band_pbtrf_c(const char* uplo, const int* n, const int* kd,
+                                bandsolve_complex_float* ab, const int* ldab, int* info);
+BANDSOLVE_API void band_pbtrf_z(const char* uplo, const int* n, const int* kd,
+                                bandsolve_complex_double* ab, const int* ldab, int* info);
+BANDSOLVE_API void band_pbtrs_s(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                const float* ab, const int* ldab, float* b, const int* ldb,
+                                int* info);
+BANDSOLVE_API void band_pbtrs_d(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                const double* ab, const int* ldab, double* b, const int* ldb,
+                                int* info);
+BANDSOLVE_API void band_pbtrs_c(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                const bandsolve_complex_float* ab, const int* ldab,
+                                bandsolve_complex_float* b, const int* ldb, int* info);
+BANDSOLVE_API void band_pbtrs_z(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                const bandsolve_complex_double* ab, const int* ldab,
+                                bandsolve_complex_double* b, const int* ldb, int* info);
+
+/*
+ * The LAPACK-style entries under the names a Fortran 77 compiler gives an
+ * external procedure (gfortran: lower case and a trailing underscore), taking the
  * hidden length of the character argument: in Fortran,
  *     CALL DPBSV(UPLO, N, KD, NRHS, AB, LDAB, B, LDB, INFO)
  * becomes
  *     CALL BAND_PBSV_D(UPLO, N, KD, NRHS, AB, LDAB, B, LDB, INFO)
- * with no interface block.
+ * with no interface block; DPBTRF and DPBTRS likewise.
  */
 BANDSOLVE_API void band_pbsv_s_(const char* uplo, const int* n, const int* kd, const int* nrhs,
                                 float* ab, const int* ldab, float* b, const int* ldb, int* info,
@@ -274,6 +322,30 @@ BANDSOLVE_API void band_pbsv_z_(const char* uplo, const int* n, const int* kd, c
                                 bandsolve_complex_double* ab, const int* ldab,
                                 bandsolve_complex_double* b, const int* ldb, int* info,
                                 size_t uplo_len);
+BANDSOLVE_API void band_pbtrf_s_(const char* uplo, const int* n, const int* kd, float* ab,
+                                 const int* ldab, int* info, size_t uplo_len);
+BANDSOLVE_API void band_pbtrf_d_(const char* uplo, const int* n, const int* kd, double* ab,
+                                 const int* ldab, int* info, size_t uplo_len);
+BANDSOLVE_API void band_pbtrf_c_(const char* uplo, const int* n, const int* kd,
+                                 bandsolve_complex_float* ab, const int* ldab, int* info,
+                                 size_t uplo_len);
+BANDSOLVE_API void band_pbtrf_z_(const char* uplo, const int* n, const int* kd,
+                                 bandsolve_complex_double* ab, const int* ldab, int* info,
+                                 size_t uplo_len);
+BANDSOLVE_API void band_pbtrs_s_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                 const float* ab, const int* ldab, float* b, const int* ldb,
+                                 int* info, size_t uplo_len);
+BANDSOLVE_API void band_pbtrs_d_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                 const double* ab, const int* ldab, double* b, const int* ldb,
+                                 int* info, size_t uplo_len);
+BANDSOLVE_API void band_pbtrs_c_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                 const bandsolve_complex_float* ab, const int* ldab,
+                                 bandsolve_complex_float* b, const int* ldb, int* info,
+                                 size_t uplo_len);
+BANDSOLVE_API void band_pbtrs_z_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                                 const bandsolve_complex_double* ab, const int* ldab,
+                                 bandsolve_complex_double* b, const int* ldb, int* info,
+                                 size_t uplo_len);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,8 @@
 // C++ interface of bandsolve: the C entries of <bandsolve.h> overloaded by
 // element type (band_solve, band_factor, band_solve_with_factor,
-// band_factor_solve, band_pbsv, on pointers), and size-checked forms of each
-// (solve, factor, solve_with_factor, factor_solve, pbsv, on spans) that
+// band_factor_solve, band_pbsv, band_pbtrf, band_pbtrs, on pointers), and
+// size-checked forms of each (solve, factor, solve_with_factor,
+// factor_solve, pbsv, pbtrf, pbtrs, on spans) that
 // refuse arrays too short for the sizes given (INFO = -position of the short
 // array) instead of reading or writing past their end.
 //
@@ -27,7 +28,9 @@ struct CEntries;
     static constexpr auto factor = &band_factor_##s;                       \
     static constexpr auto solve_with_factor = &band_solve_with_factor_##s; \
     static constexpr auto factor_solve = &band_factor_solve_##s;           \
-    static constexpr auto pbsv = &band_pbsv_##s;
+    static constexpr auto pbsv = &band_pbsv_##s;                           \
+    static constexpr auto pbtrf = &band_pbtrf_##s;                         \
+    static constexpr auto pbtrs = &band_pbtrs_##s;
 template <>
 struct CEntries<float> {
     BANDSOLVE_ENTRIES(s)
@@ -82,6 +85,23 @@ template <typename T>
 int band_pbsv(char uplo, int n, int kd, int nrhs, T* ab, int ldab, T* b, int ldb) noexcept {
     int info = 0;
     detail::CEntries<T>::pbsv(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, &info);
+    return info;
+}
+
+/// LAPACK-style factorisation (band_pbtrf_s/d/c/z): ?pbtrf's arguments and
+/// contract, the complex types Hermitian; returns INFO.
+template <typename T>
+int band_pbtrf(char uplo, int n, int kd, T* ab, int ldab) noexcept {
+    int info = 0;
+    detail::CEntries<T>::pbtrf(&uplo, &n, &kd, ab, &ldab, &info);
+    return info;
+}
+/// LAPACK-style solve with a finished factor (band_pbtrs_s/d/c/z): ?pbtrs's
+/// arguments and contract; returns INFO.
+template <typename T>
+int band_pbtrs(char uplo, int n, int kd, int nrhs, const T* ab, int ldab, T* b, int ldb) noexcept {
+    int info = 0;
+    detail::CEntries<T>::pbtrs(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, &info);
     return info;
 }
 
@@ -147,6 +167,25 @@ int checked_pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, 
     }
     return band_pbsv(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
 }
+template <typename T>
+int checked_pbtrf(char uplo, int n, int kd, std::span<T> ab, int ldab) noexcept {
+    const bool upper = uplo == 'U' || uplo == 'u';
+    const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && ldab >= kd + 1;
+    if (legal && ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -4;
+    return band_pbtrf(uplo, n, kd, ab.data(), ldab);
+}
+template <typename T>
+int checked_pbtrs(char uplo, int n, int kd, int nrhs, std::span<const T> ab, int ldab,
+                  std::span<T> b, int ldb) noexcept {
+    const bool upper = uplo == 'U' || uplo == 'u';
+    const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && nrhs >= 0 &&
+                       ldab >= kd + 1 && ldb >= n;
+    if (legal) {
+        if (ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -5;
+        if (nrhs > 0 && b.size() < columns_size(n, nrhs, ldb)) return -7;
+    }
+    return band_pbtrs(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
+}
 }  // namespace detail
 
 // The size-checked forms.  They are plain functions, one of each per element
@@ -179,6 +218,15 @@ int checked_pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, 
     inline int pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, std::span<T> b, \
                     int ldb) noexcept {                                                            \
         return detail::checked_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb);                          \
+    }                                                                                              \
+    /** LAPACK-style factorisation (band_pbtrf_?), complex Hermitian; ab -4. */                    \
+    inline int pbtrf(char uplo, int n, int kd, std::span<T> ab, int ldab) noexcept {               \
+        return detail::checked_pbtrf(uplo, n, kd, ab, ldab);                                       \
+    }                                                                                              \
+    /** LAPACK-style solve with a factor (band_pbtrs_?); ab -5, b -7. */                           \
+    inline int pbtrs(char uplo, int n, int kd, int nrhs, std::span<const T> ab, int ldab,          \
+                     std::span<T> b, int ldb) noexcept {                                           \
+        return detail::checked_pbtrs(uplo, n, kd, nrhs, ab, ldab, b, ldb);                         \
     }
 BANDSOLVE_SPAN_FORMS(float)
 BANDSOLVE_SPAN_FORMS(double)

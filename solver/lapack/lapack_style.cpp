@@ -1,4 +1,4 @@
-// The public LAPACK-style entries, and the same entries under the external
+// The public LAPACK-style entries (?pbsv, ?pbtrf, ?pbtrs), and the same entries under the external
 // names a Fortran 77 compiler gives them, which take the hidden length of
 // the character argument; and the choice of the body the processor runs.
 #include "solver/lapack/lapack_style.h"
@@ -30,6 +30,8 @@ void detail::force_portable_pbsv(bool portable) noexcept {
 }  // namespace bandsolve
 
 using bandsolve::lapack_style_pbsv;
+using bandsolve::lapack_style_pbtrf;
+using bandsolve::lapack_style_pbtrs;
 
 extern "C" {
 
@@ -69,6 +71,76 @@ void band_pbsv_z_(const char* uplo, const int* n, const int* kd, const int* nrhs
                   bandsolve_complex_double* ab, const int* ldab, bandsolve_complex_double* b,
                   const int* ldb, int* info, size_t) {
     band_pbsv_z(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+}
+
+void band_pbtrf_s(const char* uplo, const int* n, const int* kd, float* ab, const int* ldab,
+                  int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrf(uplo, n, kd, ab, ldab);
+}
+void band_pbtrf_d(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab,
+                  int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrf(uplo, n, kd, ab, ldab);
+}
+void band_pbtrf_c(const char* uplo, const int* n, const int* kd, bandsolve_complex_float* ab,
+                  const int* ldab, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrf(uplo, n, kd, ab, ldab);
+}
+void band_pbtrf_z(const char* uplo, const int* n, const int* kd, bandsolve_complex_double* ab,
+                  const int* ldab, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrf(uplo, n, kd, ab, ldab);
+}
+void band_pbtrs_s(const char* uplo, const int* n, const int* kd, const int* nrhs, const float* ab,
+                  const int* ldab, float* b, const int* ldb, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrs(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+}
+void band_pbtrs_d(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
+                  const int* ldab, double* b, const int* ldb, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrs(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+}
+void band_pbtrs_c(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                  const bandsolve_complex_float* ab, const int* ldab, bandsolve_complex_float* b,
+                  const int* ldb, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrs(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+}
+void band_pbtrs_z(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                  const bandsolve_complex_double* ab, const int* ldab, bandsolve_complex_double* b,
+                  const int* ldb, int* info) {
+    if (info != nullptr) *info = lapack_style_pbtrs(uplo, n, kd, nrhs, ab, ldab, b, ldb);
+}
+
+void band_pbtrf_s_(const char* uplo, const int* n, const int* kd, float* ab, const int* ldab,
+                   int* info, size_t) {
+    band_pbtrf_s(uplo, n, kd, ab, ldab, info);
+}
+void band_pbtrf_d_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab,
+                   int* info, size_t) {
+    band_pbtrf_d(uplo, n, kd, ab, ldab, info);
+}
+void band_pbtrf_c_(const char* uplo, const int* n, const int* kd, bandsolve_complex_float* ab,
+                   const int* ldab, int* info, size_t) {
+    band_pbtrf_c(uplo, n, kd, ab, ldab, info);
+}
+void band_pbtrf_z_(const char* uplo, const int* n, const int* kd, bandsolve_complex_double* ab,
+                   const int* ldab, int* info, size_t) {
+    band_pbtrf_z(uplo, n, kd, ab, ldab, info);
+}
+void band_pbtrs_s_(const char* uplo, const int* n, const int* kd, const int* nrhs, const float* ab,
+                   const int* ldab, float* b, const int* ldb, int* info, size_t) {
+    band_pbtrs_s(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+}
+void band_pbtrs_d_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
+                   const int* ldab, double* b, const int* ldb, int* info, size_t) {
+    band_pbtrs_d(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+}
+void band_pbtrs_c_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                   const bandsolve_complex_float* ab, const int* ldab, bandsolve_complex_float* b,
+                   const int* ldb, int* info, size_t) {
+    band_pbtrs_c(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
+}
+void band_pbtrs_z_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+                   const bandsolve_complex_double* ab, const int* ldab, bandsolve_complex_double* b,
+                   const int* ldb, int* info, size_t) {
+    band_pbtrs_z(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
-// The LAPACK-style entries band_pbsv_?: LAPACK's ?pbsv argument list and
-// contract, solved in the caller's arrays by the sequential steps of
+// The LAPACK-style entries band_pbsv_?, band_pbtrf_? and band_pbtrs_?:
+// LAPACK's ?pbsv, ?pbtrf and ?pbtrs argument lists and contracts, worked in
+// the caller's arrays by the sequential steps of
 // pbsv_steps.h.  The complex entries solve Hermitian systems, as cpbsv and
 // zpbsv do: the steps run with HermitianTraits.
 //
@@ -42,6 +43,24 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
     return 0;
 }
 
+/// Factorises U where it lies; returns 0 or the row of the first pivot that
+/// fails.  The factorisation of pbsv_in_layout without right-hand sides, so
+/// the factor has its bits.
+template <typename T, typename Tr, bool ColumnWise>
+int pbtrf_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb) noexcept {
+    return static_cast<int>(pbsv_factor_forward<T, Tr>(u, n, hb, {nullptr, 0, 1, nullptr}));
+}
+
+/// Solves U^H U X = B with a finished factor: the forward and the back
+/// substitution of pbsv_in_layout, so a factorisation and this solve give
+/// pbsv_in_layout's bits.
+template <typename T, typename Tr, bool ColumnWise>
+void pbtrs_in_layout(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
+                     Index ldb) noexcept {
+    pbsv_forward<T, Tr>(u, n, hb, b, nrhs, ldb);
+    pbsv_backward<T, Tr>(u, n, hb, b, nrhs, ldb);
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 #define BANDSOLVE_PBSV_X86 1
 /// pbsv_in_layout compiled for processors with AVX2: the steps inlined into
@@ -53,6 +72,17 @@ __attribute__((target("avx2"), flatten)) int pbsv_in_layout_avx2(LapackBandView<
                                                                  Index n, Index hb, T* b,
                                                                  Index nrhs, Index ldb) noexcept {
     return pbsv_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+}
+template <typename T, typename Tr, bool ColumnWise>
+__attribute__((target("avx2"), flatten)) int pbtrf_in_layout_avx2(LapackBandView<T, ColumnWise> u,
+                                                                  Index n, Index hb) noexcept {
+    return pbtrf_in_layout<T, Tr, ColumnWise>(u, n, hb);
+}
+template <typename T, typename Tr, bool ColumnWise>
+__attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
+    LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
+    Index ldb) noexcept {
+    pbtrs_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
 }
 #else
 #define BANDSOLVE_PBSV_X86 0
@@ -73,6 +103,23 @@ int pbsv_dispatch(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Inde
     if (pbsv_use_avx2()) return pbsv_in_layout_avx2<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
 #endif
     return pbsv_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+}
+
+template <typename T, typename Tr, bool ColumnWise>
+int pbtrf_dispatch(LapackBandView<T, ColumnWise> u, Index n, Index hb) noexcept {
+#if BANDSOLVE_PBSV_X86
+    if (pbsv_use_avx2()) return pbtrf_in_layout_avx2<T, Tr, ColumnWise>(u, n, hb);
+#endif
+    return pbtrf_in_layout<T, Tr, ColumnWise>(u, n, hb);
+}
+
+template <typename T, typename Tr, bool ColumnWise>
+void pbtrs_dispatch(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
+                    Index ldb) noexcept {
+#if BANDSOLVE_PBSV_X86
+    if (pbsv_use_avx2()) return pbtrs_in_layout_avx2<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+#endif
+    pbtrs_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
 }
 
 }  // namespace detail
@@ -105,6 +152,64 @@ int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, con
     const Index hb = std::min(kd, n - 1);
     if (upper) return detail::pbsv_dispatch<T, Tr, true>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
     return detail::pbsv_dispatch<T, Tr, false>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
+}
+
+/// ?pbtrf: factorises the SPD (complex: Hermitian PD) band matrix held in
+/// LAPACK's layout where it lies, A = U^H U ('U') or L L^H ('L'); returns
+/// INFO as LAPACK defines it (0, the order of the first leading minor that
+/// is not positive definite, or -position of an illegal argument).  The
+/// factor has the bits band_pbsv_? leaves.  Runs on the calling thread.
+template <typename T>
+int lapack_style_pbtrf(const char* uplo, const int* n_arg, const int* kd_arg, T* ab,
+                       const int* ldab_arg) noexcept {
+    using Tr = typename HermitianTraitsOf<T>::type;
+
+    const char u = uplo != nullptr ? *uplo : '\0';
+    const bool upper = u == 'U' || u == 'u';
+    if (!upper && u != 'L' && u != 'l') return -1;
+    if (n_arg == nullptr || *n_arg < 0) return -2;
+    if (kd_arg == nullptr || *kd_arg < 0) return -3;
+    const Index n = *n_arg, kd = *kd_arg;
+    if (n > 0 && ab == nullptr) return -4;
+    if (ldab_arg == nullptr || *ldab_arg < kd + 1) return -5;
+    const Index ldab = *ldab_arg;
+    if (n == 0) return 0;
+
+    const Index hb = std::min(kd, n - 1);
+    if (upper) return detail::pbtrf_dispatch<T, Tr, true>({ab, kd, ldab}, n, hb);
+    return detail::pbtrf_dispatch<T, Tr, false>({ab, kd, ldab}, n, hb);
+}
+
+/// ?pbtrs: solves A X = B with the factor ?pbtrf (ours or LAPACK's) left in
+/// AB, which is only read; returns 0 or -position of an illegal argument.
+/// As in LAPACK no pivot is tested: a zero on the factor's diagonal gives
+/// infinities or NaN.  band_pbtrf_? followed by this gives exactly the bits
+/// of band_pbsv_?.  Runs on the calling thread.
+template <typename T>
+int lapack_style_pbtrs(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
+                       const T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
+    using Tr = typename HermitianTraitsOf<T>::type;
+
+    const char u = uplo != nullptr ? *uplo : '\0';
+    const bool upper = u == 'U' || u == 'u';
+    if (!upper && u != 'L' && u != 'l') return -1;
+    if (n_arg == nullptr || *n_arg < 0) return -2;
+    if (kd_arg == nullptr || *kd_arg < 0) return -3;
+    if (nrhs_arg == nullptr || *nrhs_arg < 0) return -4;
+    const Index n = *n_arg, kd = *kd_arg, nrhs = *nrhs_arg;
+    if (n > 0 && ab == nullptr) return -5;
+    if (ldab_arg == nullptr || *ldab_arg < kd + 1) return -6;
+    if (n > 0 && nrhs > 0 && b == nullptr) return -7;
+    if (ldb_arg == nullptr || *ldb_arg < std::max<Index>(n, 1)) return -8;
+    const Index ldab = *ldab_arg, ldb = *ldb_arg;
+    if (n == 0 || nrhs == 0) return 0;
+
+    const Index hb = std::min(kd, n - 1);
+    if (upper)
+        detail::pbtrs_dispatch<T, Tr, true>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
+    else
+        detail::pbtrs_dispatch<T, Tr, false>({ab, kd, ldab}, n, hb, b, nrhs, ldb);
+    return 0;
 }
 
 }  // namespace bandsolve

@@ -1,9 +1,9 @@
 // Arithmetic of the LAPACK-style entries, done where the caller's band array
 // lies, in either of LAPACK's layouts: the factorisation A = U^H U, the
-// forward substitution U^H y = b and a column-oriented back substitution
-// U x = y.  One thread; the active window of the band (kd + 1 rows) stays in
-// L1 while each of two sweeps streams through the array once: factorisation
-// with forward substitution, then back substitution.
+// forward substitution U^H y = b (fused into the factorisation, or alone
+// with a finished factor) and a column-oriented back substitution U x = y.  One thread; the active
+// window of the band (kd + 1 rows) stays in L1 while each of two sweeps streams through the array
+// once: factorisation with forward substitution, then back substitution.
 //
 // Bits.  The factor gets exactly the operations of the slab entries'
 // factorisation (every element its updates in increasing row order, each
@@ -142,6 +142,30 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
         }
     }
     return 0;
+}
+
+/// Forward substitution U^H y = b alone, with a finished factor: the
+/// operations pbsv_factor_forward runs on y, in the same order (y(k) /=
+/// U(k, k), then y(k+c) -= conj(U(k, k+c)) y(k)), so a factorisation
+/// followed by this gives the bits of the fused sweep.  A conjugated view
+/// works on conj(b), as the fused sweep does.
+template <typename T, typename Tr, bool ColumnWise>
+void pbsv_forward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* y, Index nrhs,
+                  Index ldy) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index s = u.along_row();
+    for (Index r = 0; r < nrhs; ++r) {
+        T* const yr = y + r * ldy;
+        if constexpr (conj)
+            for (Index j = 0; j < n; ++j) yr[j] = std::conj(yr[j]);
+        for (Index k = 1; k <= n; ++k) {
+            const T* const rk = u.diagonal(k);
+            const Index span = std::min(hb, n - k);
+            T* const yk = yr + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], rk[0]);
+            for (Index c = 1; c <= span; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(rk[c * s]), v);
+        }
+    }
 }
 
 /// Back substitution U x = y, column by column from the last: x(i) =

@@ -21,6 +21,16 @@ void spbtrf_(const char* uplo, const int* n, const int* kd, float* ab, const int
              std::size_t uplo_len);
 void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, int* info,
              std::size_t uplo_len);
+void cpbtrf_(const char* uplo, const int* n, const int* kd, std::complex<float>* ab,
+             const int* ldab, int* info, std::size_t uplo_len);
+void zpbtrf_(const char* uplo, const int* n, const int* kd, std::complex<double>* ab,
+             const int* ldab, int* info, std::size_t uplo_len);
+void cpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+             const std::complex<float>* ab, const int* ldab, std::complex<float>* b, const int* ldb,
+             int* info, std::size_t uplo_len);
+void zpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs,
+             const std::complex<double>* ab, const int* ldab, std::complex<double>* b,
+             const int* ldb, int* info, std::size_t uplo_len);
 void spbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const float* ab,
              const int* ldab, float* b, const int* ldb, int* info, std::size_t uplo_len);
 void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
@@ -47,6 +57,26 @@ inline void lapack_pbsv(char uplo, int n, int kd, int nrhs, std::complex<double>
                         std::complex<double>* b, int ldb, int* info) {
     zpbsv_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, info, 1);
 }
+
+/// LAPACK ?pbtrf and ?pbtrs with their own argument lists, overloaded on the
+/// element type; they return INFO.
+#define BANDSOLVE_LAPACK_PAIR(T, x)                                                          \
+    inline int lapack_pbtrf(char uplo, int n, int kd, T* ab, int ldab) {                     \
+        int info = 0;                                                                        \
+        x##pbtrf_(&uplo, &n, &kd, ab, &ldab, &info, 1);                                      \
+        return info;                                                                         \
+    }                                                                                        \
+    inline int lapack_pbtrs(char uplo, int n, int kd, int nrhs, const T* ab, int ldab, T* b, \
+                            int ldb) {                                                       \
+        int info = 0;                                                                        \
+        x##pbtrs_(&uplo, &n, &kd, &nrhs, ab, &ldab, b, &ldb, &info, 1);                      \
+        return info;                                                                         \
+    }
+BANDSOLVE_LAPACK_PAIR(float, s)
+BANDSOLVE_LAPACK_PAIR(double, d)
+BANDSOLVE_LAPACK_PAIR(std::complex<float>, c)
+BANDSOLVE_LAPACK_PAIR(std::complex<double>, z)
+#undef BANDSOLVE_LAPACK_PAIR
 
 /// LAPACK ?pbsv on our band storage: factorises and solves in place.
 inline int lapack_pbsv(float* a, int n, int hb, float* b, int nrhs) {

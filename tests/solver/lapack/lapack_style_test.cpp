@@ -1,8 +1,10 @@
-// The LAPACK-style entries band_pbsv_?: agreement with reference LAPACK
-// ?pbsv on the same arrays in both layouts (the complex ones Hermitian),
-// INFO as LAPACK gives it, untouched padding, argument errors, and the same
-// bits for every layout, leading dimension, team size and body (AVX2 or
-// portable).
+// The LAPACK-style entries band_pbsv_?, band_pbtrf_? and band_pbtrs_?:
+// agreement with reference LAPACK ?pbsv, ?pbtrf and ?pbtrs on the same
+// arrays in both layouts (the complex ones Hermitian), each library's
+// factor solved by the other's ?pbtrs, INFO as LAPACK gives it, untouched
+// padding, argument errors, and the same bits for every layout, leading
+// dimension, team size and body (AVX2 or portable), and for the pair as for
+// band_pbsv_?.
 #include "solver/lapack/lapack_style.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "bandsolve.hpp"
@@ -148,6 +151,16 @@ int our_pbsv(char uplo, int n, int kd, int nrhs, std::vector<T>& ab, int ldab, s
     return band_pbsv(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
 }
 
+/// band_pbtrf_? then, when it succeeds, band_pbtrs_?: the same contract as
+/// band_pbsv_? but for b, which a failing pivot leaves as it is anyway.
+template <typename T>
+int our_pbtrf_pbtrs(char uplo, int n, int kd, int nrhs, std::vector<T>& ab, int ldab,
+                    std::vector<T>& b, int ldb) {
+    const int info = band_pbtrf(uplo, n, kd, ab.data(), ldab);
+    if (info != 0) return info;
+    return band_pbtrs(uplo, n, kd, nrhs, ab.data(), ldab, b.data(), ldb);
+}
+
 /// Largest |x - y| over the elements, relative to the largest |y|.
 template <typename T>
 double relative_difference(const std::vector<T>& x, const std::vector<T>& y) {
@@ -206,6 +219,27 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
                 for (int r = s.kd + 1; r < ldab; ++r) ASSERT_EQ(ab[std::size_t(j) * ldab + r], pad);
             for (int k = 0; k < s.nrhs; ++k)
                 for (int i = s.n; i < ldb; ++i) ASSERT_EQ(b[std::size_t(k) * ldb + i], pad);
+
+            // The factor-and-solve pair leaves band_pbsv_?'s very bytes, padding
+            // included; and each library solves with the other's factor
+            // (ref_ab is what ?pbtrf leaves) to rounding.
+            auto pair_ab = lapack_band(p, uplo, ldab);
+            auto pair_b = rhs_block(p, ldb);
+            ASSERT_EQ(our_pbtrf_pbtrs(uplo, s.n, s.kd, s.nrhs, pair_ab, ldab, pair_b, ldb), 0);
+            EXPECT_TRUE(same_bytes(pair_ab, ab));
+            EXPECT_TRUE(same_bytes(pair_b, b));
+            auto ours_on_lapack = rhs_block(p, ldb), lapack_on_ours = ours_on_lapack;
+            ASSERT_EQ(band_pbtrs(uplo, s.n, s.kd, s.nrhs, ref_ab.data(), ldab,
+                                 ours_on_lapack.data(), ldb),
+                      0);
+            ASSERT_EQ(testing::lapack_pbtrs(uplo, s.n, s.kd, s.nrhs, ab.data(), ldab,
+                                            lapack_on_ours.data(), ldb),
+                      0);
+            EXPECT_LT(relative_difference(ours_on_lapack, ref_b), tol);
+            EXPECT_LT(relative_difference(lapack_on_ours, ref_b), tol);
+            auto lapack_factor = lapack_band(p, uplo, ldab);
+            ASSERT_EQ(testing::lapack_pbtrf(uplo, s.n, s.kd, lapack_factor.data(), ldab), 0);
+            EXPECT_TRUE(same_bytes(lapack_factor, ref_ab));
         }
 #endif
 }
@@ -233,6 +267,11 @@ TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
                 auto ab = lapack_band(p, uplo, ldab);
                 auto b = rhs_block(p, ldb);
                 ASSERT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb), 0);
+                auto pair_ab = lapack_band(p, uplo, ldab);
+                auto pair_b = rhs_block(p, ldb);
+                ASSERT_EQ(our_pbtrf_pbtrs(uplo, n, kd, nrhs, pair_ab, ldab, pair_b, ldb), 0);
+                EXPECT_TRUE(same_bytes(pair_ab, ab));
+                EXPECT_TRUE(same_bytes(pair_b, b));
                 std::vector<T> x;
                 for (int k = 0; k < nrhs; ++k)
                     x.insert(x.end(), b.begin() + std::size_t(k) * ldb,
@@ -303,6 +342,11 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {
             const auto b0 = b;
             EXPECT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, kd + 1, b, n), bad_row);
             EXPECT_TRUE(same_bytes(b, b0));
+            // band_pbtrf_? stops at the same row with the same factor.
+            auto pair_ab = lapack_band(p, uplo, kd + 1);
+            EXPECT_EQ(our_pbtrf_pbtrs(uplo, n, kd, nrhs, pair_ab, kd + 1, b, n), bad_row);
+            EXPECT_TRUE(same_bytes(pair_ab, ab));
+            EXPECT_TRUE(same_bytes(b, b0));
 #ifdef BANDSOLVE_HAVE_LAPACK
             auto ref_ab = lapack_band(p, uplo, kd + 1);
             auto ref_b = b0;
@@ -310,6 +354,8 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndLeavesBUntouched) {
             testing::lapack_pbsv(uplo, n, kd, nrhs, ref_ab.data(), kd + 1, ref_b.data(), n,
                                  &ref_info);
             EXPECT_EQ(ref_info, bad_row);
+            auto ref_factor = lapack_band(p, uplo, kd + 1);
+            EXPECT_EQ(testing::lapack_pbtrf(uplo, n, kd, ref_factor.data(), kd + 1), bad_row);
             // The factor's rows before the failing one agree.  AB's
             // column j, row r holds U(j-kd+r, j) for 'U', conj U(j, j+r)
             // for 'L'.
@@ -366,6 +412,49 @@ TYPED_TEST(LapackStyle, IllegalArgumentsTouchNothing) {
     detail::CEntries<T>::pbsv(&upper, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, nullptr);
     EXPECT_TRUE(same_bytes(ab, ab0));
     EXPECT_TRUE(same_bytes(b, b0));
+    // band_pbtrf_? and band_pbtrs_?: LAPACK's checks in their argument
+    // orders (pbtrf: uplo, n, kd, ab, ldab), nothing touched.
+    const Case pair_cases[] = {
+        {'X', n, kd, nrhs, kd + 1, n, -1}, {'L', -1, kd, nrhs, kd + 1, n, -2},
+        {'U', n, -1, nrhs, kd + 1, n, -3}, {'u', n, kd, -1, kd + 1, n, -4},
+        {'U', n, kd, nrhs, kd, n, -6},     {'l', n, kd, nrhs, kd + 1, n - 1, -8}};
+    for (const Case& c : pair_cases) {
+        SCOPED_TRACE(::testing::Message() << "pair, expected INFO " << c.info);
+        auto ab_c = ab0;
+        auto b_c = b0;
+        const int trf_info = c.info == -4 || c.info == -8 ? 0 : c.info == -6 ? -5 : c.info;
+        if (trf_info != 0) {
+            EXPECT_EQ(band_pbtrf(c.uplo, c.n, c.kd, ab_c.data(), c.ldab), trf_info);
+        }
+        EXPECT_EQ(band_pbtrs(c.uplo, c.n, c.kd, c.nrhs, ab_c.data(), c.ldab, b_c.data(), c.ldb),
+                  c.info);
+        EXPECT_TRUE(same_bytes(ab_c, ab0));
+        EXPECT_TRUE(same_bytes(b_c, b0));
+    }
+    detail::CEntries<T>::pbtrf(&upper, &n, &kd, nullptr, &ldab, &info);
+    EXPECT_EQ(info, -4);
+    detail::CEntries<T>::pbtrf(&upper, &n, &kd, ab.data(), nullptr, &info);
+    EXPECT_EQ(info, -5);
+    detail::CEntries<T>::pbtrs(&upper, &n, &kd, &nrhs, nullptr, &ldab, b.data(), &ldb, &info);
+    EXPECT_EQ(info, -5);
+    detail::CEntries<T>::pbtrs(&upper, &n, &kd, &nrhs, ab.data(), &ldab, nullptr, &ldb, &info);
+    EXPECT_EQ(info, -7);
+    detail::CEntries<T>::pbtrs(&upper, &n, &kd, nullptr, ab.data(), &ldab, b.data(), &ldb, &info);
+    EXPECT_EQ(info, -4);
+    detail::CEntries<T>::pbtrf(&upper, &n, &kd, ab.data(), &ldab, nullptr);
+    detail::CEntries<T>::pbtrs(&upper, &n, &kd, &nrhs, ab.data(), &ldab, b.data(), &ldb, nullptr);
+    EXPECT_TRUE(same_bytes(ab, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
+    // The pair's size-checked forms refuse arrays too short, touching nothing.
+    EXPECT_EQ(pbtrf('U', n, kd, std::span<T>(ab).first(ab.size() - 1), kd + 1), -4);
+    EXPECT_EQ(pbtrs('U', n, kd, nrhs, std::span<const T>(ab).first(ab.size() - 1), kd + 1,
+                    std::span<T>(b), n),
+              -5);
+    EXPECT_EQ(
+        pbtrs('U', n, kd, nrhs, std::span<const T>(ab), kd + 1, std::span<T>(b).first(n - 1), n),
+        -7);
+    EXPECT_TRUE(same_bytes(ab, ab0));
+    EXPECT_TRUE(same_bytes(b, b0));
     // n = 0 and nrhs = 0 are legal: nothing to do, and a factorisation only.
     EXPECT_EQ(our_pbsv('L', 0, kd, nrhs, ab, kd + 1, b, 1), 0);
     EXPECT_TRUE(same_bytes(ab, ab0));
@@ -397,6 +486,16 @@ TEST(LapackStyleEntries, FortranNamesGiveTheSameBits) {
     EXPECT_EQ(info_f, 0);
     EXPECT_TRUE(same_bytes(bz, bz_f));
     EXPECT_LT(scaled_residual(pz, bz, ldb), 20 * std::numeric_limits<double>::epsilon());
+
+    // DPBTRF and DPBTRS under their Fortran names: band_pbsv_d's bits.
+    auto ab_pair = lapack_band(p, 'U', ldab);
+    auto b_pair = rhs_block(p, ldb);
+    band_pbtrf_d_("U", &n, &kd, ab_pair.data(), &ldab, &info_f, 1);
+    EXPECT_EQ(info_f, 0);
+    band_pbtrs_d_("U", &n, &kd, &nrhs, ab_pair.data(), &ldab, b_pair.data(), &ldb, &info_f, 1);
+    EXPECT_EQ(info_f, 0);
+    EXPECT_TRUE(same_bytes(ab_pair, ab));
+    EXPECT_TRUE(same_bytes(b_pair, b));
 }
 
 TEST(LapackStyleEntries, ComplexEntriesAreHermitianNotComplexSymmetric) {
