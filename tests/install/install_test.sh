@@ -18,12 +18,15 @@
 #
 # usage: install_test.sh --source DIR --cmake CMAKE --cc CC --cxx CXX
 #                        [--generator GEN] [--make-program PROG]
-#                        [--pkg-config PKG_CONFIG]
+#                        [--pkg-config PKG_CONFIG] [--python PYTHON]
+# With --python, the static build also builds and installs the Python module
+# for that interpreter, and a script run outside the source and build trees
+# imports it from the prefix and solves.
 # Exits 0 when everything passed, 1 on a failure, 77 (skip) when pkg-config
 # is missing after everything else passed.
 set -euo pipefail
 
-source_dir="" cmake="" cc="" cxx="" generator="" make_program="" pkg_config=""
+source_dir="" cmake="" cc="" cxx="" generator="" make_program="" pkg_config="" python=""
 while (($#)); do
     case $1 in
     --source) source_dir=$2 ;;
@@ -33,6 +36,7 @@ while (($#)); do
     --generator) generator=$2 ;;
     --make-program) make_program=$2 ;;
     --pkg-config) pkg_config=$2 ;;
+    --python) python=$2 ;;
     *)
         echo "install_test.sh: unknown argument $1" >&2
         exit 2
@@ -60,6 +64,10 @@ expected_symbols=(
     band_factor_solve_s band_factor_solve_d band_factor_solve_c band_factor_solve_z
     band_pbsv_s band_pbsv_d band_pbsv_c band_pbsv_z
     band_pbsv_s_ band_pbsv_d_ band_pbsv_c_ band_pbsv_z_
+    band_pbtrf_s band_pbtrf_d band_pbtrf_c band_pbtrf_z
+    band_pbtrs_s band_pbtrs_d band_pbtrs_c band_pbtrs_z
+    band_pbtrf_s_ band_pbtrf_d_ band_pbtrf_c_ band_pbtrf_z_
+    band_pbtrs_s_ band_pbtrs_d_ band_pbtrs_c_ band_pbtrs_z_
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/bandsolve-install-test.XXXXXX")
@@ -113,12 +121,14 @@ for kind in static shared; do
     prefix=$work/$kind/prefix
     shared=OFF
     [[ $kind == shared ]] && shared=ON
+    python_args=(-DBANDSOLVE_BUILD_PYTHON=OFF)
+    [[ $kind == static && -n $python ]] && python_args=(-DBANDSOLVE_BUILD_PYTHON=ON "-DPython3_EXECUTABLE=$python")
 
     step "$kind: configure, build and install the library"
     "$cmake" -S "$source_dir" -B "$build" "${generator_args[@]}" "${compilers[@]}" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=$shared \
         -DBANDSOLVE_BUILD_TESTS=OFF -DBANDSOLVE_BUILD_BENCHMARKS=OFF -DBANDSOLVE_BUILD_EXAMPLES=OFF \
-        -DBANDSOLVE_BUILD_FUZZERS=OFF >"$work/$kind-configure.log" ||
+        -DBANDSOLVE_BUILD_FUZZERS=OFF "${python_args[@]}" >"$work/$kind-configure.log" ||
         {
             cat "$work/$kind-configure.log"
             fail "$kind: configuring the library failed"
@@ -139,6 +149,9 @@ for kind in static shared; do
     libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
     libdir=${libdir:-lib}
     configured_prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
+    pydir=$(sed -n 's/^BANDSOLVE_PYTHON_INSTALL_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+    python_files='^$'
+    [[ -n $pydir ]] && python_files="^$pydir/bandsolve/(__init__\.py|_linalg\.py|_core\..*\.so)$"
 
     step "$kind: installed files"
     for f in include/bandsolve.h include/bandsolve.hpp "$libdir/pkgconfig/bandsolve.pc" \
@@ -154,7 +167,7 @@ for kind in static shared; do
         ! compgen -G "$prefix/$libdir/libbandsolve.so*" >/dev/null || fail "static: a libbandsolve.so was installed"
     fi
     # Nothing else: no programs, no helper libraries.
-    unexpected=$(find "$prefix" \( -type f -o -type l \) -printf '%P\n' |
+    unexpected=$(find "$prefix" \( -type f -o -type l \) -printf '%P\n' | grep -Ev "$python_files" |
         grep -Ev "^(include/bandsolve\.(h|hpp)|$libdir/libbandsolve\.(a|so(\.[0-9]+)*)|$libdir/pkgconfig/bandsolve\.pc|$libdir/cmake/bandsolve/bandsolve(Config|ConfigVersion|Targets(-[a-z]+)?)\.cmake)$" || true)
     [[ -z $unexpected ]] || fail "$kind: unexpected files installed: $(tr '\n' ' ' <<<"$unexpected")"
     for path in "$source_dir" "$build" "$configured_prefix"; do
@@ -177,6 +190,39 @@ for kind in static shared; do
             diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' || true
         else
             echo "   ${#expected_symbols[@]} symbols, as declared"
+        fi
+    fi
+
+    if [[ -n $pydir ]]; then
+        step "$kind: the Python module from the prefix"
+        for f in __init__.py _linalg.py; do
+            [[ -f $prefix/$pydir/bandsolve/$f ]] || fail "$kind: $pydir/bandsolve/$f was not installed"
+        done
+        # From a directory outside both trees, with nothing but the prefix's
+        # package directory on the path.
+        mkdir -p "$work/python-user"
+        if (cd "$work/python-user" && env -u PYTHONHOME PYTHONPATH="$prefix/$pydir" PYTHONDONTWRITEBYTECODE=1 \
+            "$python" - "$prefix" <<'PY'); then
+import sys
+import numpy as np
+import bandsolve
+assert bandsolve.__file__.startswith(sys.argv[1]), bandsolve.__file__
+n, kd = 1000, 3
+ab = np.vstack([np.full((kd, n), -0.5), np.full((1, n), 4.0)])  # upper form
+x_true = np.linspace(-1, 1, n)
+a = np.diag(np.full(n, 4.0))
+for k in range(1, kd + 1):
+    a += np.diag(np.full(n - k, -0.5), k) + np.diag(np.full(n - k, -0.5), -k)
+x = bandsolve.solveh_banded(ab, a @ x_true)
+assert np.abs(x - x_true).max() < 1e-12, np.abs(x - x_true).max()
+c = bandsolve.cholesky_banded(ab)
+assert np.abs(bandsolve.cho_solve_banded((c, False), a @ x_true) - x_true).max() < 1e-12
+with bandsolve.team_size(1):
+    assert np.abs(bandsolve.solve_symmetric_banded(ab, a @ x_true) - x_true).max() < 1e-12
+PY
+            echo "   import and solve passed"
+        else
+            fail "$kind: importing the installed Python module and solving failed"
         fi
     fi
 
