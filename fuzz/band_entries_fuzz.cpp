@@ -10,8 +10,9 @@
 // Input layout (missing bytes read as zero):
 //   0  element type (bits 0-1: s d c z) and entry (bits 2-3: band_solve,
 //      band_factor, band_solve_with_factor, band_factor_solve; bit 4 set:
-//      band_pbsv instead, with UPLO 'U' when bit 5 is set, 'L' otherwise,
-//      and an illegal UPLO when bit 6 is set)
+//      band_pbsv instead, and the pair band_pbtrf / band_pbtrs beside it,
+//      with UPLO 'U' when bit 5 is set, 'L' otherwise, and an illegal UPLO
+//      when bit 6 is set)
 //   1  n         (bit 7 set: -(bits 0-2); clear: 2 * byte + bit 7 of byte
 //      7, 0..255, so that trees of several levels occur)
 //   2  hb        (signed byte, folded into -23..23; 0x7f with n = 1 and a
@@ -289,10 +290,42 @@ void call_pbsv(const char* uplo, const int* n, const int* kd, const int* nrhs, T
         band_pbsv_z(uplo, n, kd, nrhs, ab, ldab, b, ldb, info);
 }
 
+/// The LAPACK-style factorisation and solve of type T.
+template <typename T>
+int call_pbtrf(const char* uplo, const int* n, const int* kd, T* ab, const int* ldab) {
+    int info = 12345;
+    if constexpr (std::is_same_v<T, float>)
+        band_pbtrf_s(uplo, n, kd, ab, ldab, &info);
+    else if constexpr (std::is_same_v<T, double>)
+        band_pbtrf_d(uplo, n, kd, ab, ldab, &info);
+    else if constexpr (std::is_same_v<T, bandsolve_complex_float>)
+        band_pbtrf_c(uplo, n, kd, ab, ldab, &info);
+    else
+        band_pbtrf_z(uplo, n, kd, ab, ldab, &info);
+    return info;
+}
+template <typename T>
+int call_pbtrs(const char* uplo, const int* n, const int* kd, const int* nrhs, const T* ab,
+               const int* ldab, T* b, const int* ldb) {
+    int info = 12345;
+    if constexpr (std::is_same_v<T, float>)
+        band_pbtrs_s(uplo, n, kd, nrhs, ab, ldab, b, ldb, &info);
+    else if constexpr (std::is_same_v<T, double>)
+        band_pbtrs_d(uplo, n, kd, nrhs, ab, ldab, b, ldb, &info);
+    else if constexpr (std::is_same_v<T, bandsolve_complex_float>)
+        band_pbtrs_c(uplo, n, kd, nrhs, ab, ldab, b, ldb, &info);
+    else
+        band_pbtrs_z(uplo, n, kd, nrhs, ab, ldab, b, ldb, &info);
+    return info;
+}
+
 /// band_pbsv on arrays of exactly LDAB * N and LDB * NRHS elements: a
 /// rejected call returns LAPACK's INFO for the first illegal argument and
 /// touches nothing; a failed pivot leaves B untouched; a success gives the
-/// bytes of a team of one.
+/// bytes of a team of one.  band_pbtrf_? and band_pbtrs_? on the same
+/// arguments: each rejects what it must in its own argument order, touching
+/// nothing, and with legal arguments the two in turn give band_pbsv_?'s
+/// INFO and bytes.
 template <typename T>
 void run_pbsv(const Call& c, char uplo, int ldab_delta, int ldb_delta, std::uint8_t null_bits,
               bool make_dominant, int team_byte, const std::uint8_t* rest, std::size_t rest_size) {
@@ -344,6 +377,36 @@ void run_pbsv(const Call& c, char uplo, int ldab_delta, int ldb_delta, std::uint
 
     int info = 12345;
     call_pbsv<T>(&uplo, &n, &kd, &nrhs, ab.get(), &ldab, b.get(), &ldb, &info);
+
+    Bytes same(rest, rest_size);
+    auto [pair_ab, pair_b] = make(same);
+    if (expected < 0) {
+        // band_pbtrf_? has no NRHS, B or LDB, and takes AB and LDAB one
+        // position earlier.
+        int trf_expected = expected;
+        if (expected == -4 || expected == -7 || expected == -8) trf_expected = 0;
+        if (expected == -5 || expected == -6) trf_expected = expected + 1;
+        const int trs_info =
+            call_pbtrs<T>(&uplo, &n, &kd, &nrhs, pair_ab.get(), &ldab, pair_b.get(), &ldb);
+        if (trs_info != expected) fail("band_pbtrs: wrong INFO for an illegal argument", trs_info);
+        if (!(pair_ab.same(ab0) && pair_b.same(b0)))
+            fail("band_pbtrs: a rejected call touched", trs_info);
+        if (trf_expected < 0) {
+            const int trf_info = call_pbtrf<T>(&uplo, &n, &kd, pair_ab.get(), &ldab);
+            if (trf_info != trf_expected)
+                fail("band_pbtrf: wrong INFO for an illegal argument", trf_info);
+            if (!pair_ab.same(ab0)) fail("band_pbtrf: a rejected call touched", trf_info);
+        }
+    } else {
+        int pair_info = call_pbtrf<T>(&uplo, &n, &kd, pair_ab.get(), &ldab);
+        if (pair_info == 0)
+            pair_info =
+                call_pbtrs<T>(&uplo, &n, &kd, &nrhs, pair_ab.get(), &ldab, pair_b.get(), &ldb);
+        if (pair_info != info) fail("band_pbtrf/band_pbtrs: INFO not band_pbsv's", pair_info);
+        if (!(pair_ab.same(ab.snapshot()) && pair_b.same(b.snapshot())))
+            fail("band_pbtrf/band_pbtrs: bytes not band_pbsv's", pair_info);
+    }
+
     if (expected < 0) {
         if (info != expected) fail("band_pbsv: wrong INFO for an illegal argument", info);
         if (!(ab.same(ab0) && b.same(b0))) fail("band_pbsv: a rejected call touched", info);
