@@ -67,7 +67,7 @@ namespace detail {
 /// The kernel's body, compiled as it stands for every processor (Isa =
 /// lanes::PortableIsa), with every step it calls inlined into it; band_kernel
 /// below runs this or one of the bodies compiled for x86 instruction sets.
-/// The real families take the blocks of an odd-block sweep in groups of
+/// The real families take the blocks of every sweep in groups of
 /// Isa::lanes, one block per lane (solver/block_tree/lane_steps.h).
 template <typename T, typename Isa>
 __attribute__((flatten)) void band_kernel_body(
@@ -98,9 +98,9 @@ __attribute__((flatten)) void band_kernel_body(
     auto failed = [&] { return error_flag_set(error_flags, sync.phase()); };
     // The fast steps for real elements whose block panel fits their local
     // buffers (every band up to hb = 63), the plain ones otherwise; both give
-    // the same bytes.  Complex elements keep the plain steps: GCC 12's loop
-    // and SLP vectorisers together were seen to change the last bits of a
-    // complex single-precision update chain in one compilation context.
+    // the same bytes.  Complex elements keep the plain steps: GCC 12's SLP
+    // vectoriser changes the bits of the fast steps' complex single-precision
+    // update chains at -O3 (no FMA involved).
     const bool fast = !ElementTraits<T>::is_complex && fits_step_buffers(bs, hb);
     auto odd_step = [&](Index v, bool gather) {
         if (fast)

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -195,21 +196,38 @@ struct Lanes {
     /// Transposes the L x L tile r in place: r[i][j] <-> r[j][i].  Stage b
     /// swaps the off-diagonal b x b blocks of every 2b x 2b block.
     static void transpose(S* r) noexcept {
+        using std::integer_sequence;
         if constexpr (L == 4) {
-            swap_blocks(r, 1, M{0, 4, 2, 6}, M{1, 5, 3, 7});
-            swap_blocks(r, 2, M{0, 1, 4, 5}, M{2, 3, 6, 7});
+            swap_blocks(r, 1, integer_sequence<int, 0, 4, 2, 6>{},
+                        integer_sequence<int, 1, 5, 3, 7>{});
+            swap_blocks(r, 2, integer_sequence<int, 0, 1, 4, 5>{},
+                        integer_sequence<int, 2, 3, 6, 7>{});
         } else {
-            swap_blocks(r, 1, M{0, 8, 2, 10, 4, 12, 6, 14}, M{1, 9, 3, 11, 5, 13, 7, 15});
-            swap_blocks(r, 2, M{0, 1, 8, 9, 4, 5, 12, 13}, M{2, 3, 10, 11, 6, 7, 14, 15});
-            swap_blocks(r, 4, M{0, 1, 2, 3, 8, 9, 10, 11}, M{4, 5, 6, 7, 12, 13, 14, 15});
+            swap_blocks(r, 1, integer_sequence<int, 0, 8, 2, 10, 4, 12, 6, 14>{},
+                        integer_sequence<int, 1, 9, 3, 11, 5, 13, 7, 15>{});
+            swap_blocks(r, 2, integer_sequence<int, 0, 1, 8, 9, 4, 5, 12, 13>{},
+                        integer_sequence<int, 2, 3, 10, 11, 6, 7, 14, 15>{});
+            swap_blocks(r, 4, integer_sequence<int, 0, 1, 2, 3, 8, 9, 10, 11>{},
+                        integer_sequence<int, 4, 5, 6, 7, 12, 13, 14, 15>{});
         }
     }
-    static void swap_blocks(S* r, int b, const M& lo, const M& hi) noexcept {
+    /// out := the lanes I... of the concatenation of x and y.  GCC and Clang
+    /// name the constant shuffle differently.
+    template <int... I>
+    static void shuffle(S& out, const S& x, const S& y, std::integer_sequence<int, I...>) noexcept {
+#if defined(__clang__)
+        out = __builtin_shufflevector(x, y, I...);
+#else
+        out = __builtin_shuffle(x, y, M{I...});
+#endif
+    }
+    template <typename Lo, typename Hi>
+    static void swap_blocks(S* r, int b, Lo lo, Hi hi) noexcept {
         for (int i = 0; i < L; ++i) {
             if (i & b) continue;
             const S x = r[i], y = r[i + b];
-            r[i] = __builtin_shuffle(x, y, lo);
-            r[i + b] = __builtin_shuffle(x, y, hi);
+            shuffle(r[i], x, y, lo);
+            shuffle(r[i + b], x, y, hi);
         }
     }
 
