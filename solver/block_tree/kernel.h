@@ -101,7 +101,7 @@ __attribute__((flatten)) void band_kernel_body(
     // the same bytes.  Complex elements keep the plain steps: GCC 12's SLP
     // vectoriser changes the bits of the fast steps' complex single-precision
     // update chains at -O3 (no FMA involved).
-    const bool fast = !ElementTraits<T>::is_complex && fits_step_buffers(bs, hb);
+    const bool fast = !ElementTraits<T>::is_complex && fits_step_buffers<T>(bs, hb);
     auto odd_step = [&](Index v, bool gather) {
         if (fast)
             odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,

@@ -60,7 +60,7 @@ TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
     using T = TypeParam;
     std::uint64_t seed = 1;
     for (const Shape& sh : shapes()) {
-        ASSERT_TRUE(fits_step_buffers(sh.bs, sh.hb));
+        ASSERT_TRUE(fits_step_buffers<T>(sh.bs, sh.hb));
         const Index bs = sh.bs;
         for (Index e = 1; e <= 4; e *= 2) {  // levels 1, 2 and 3
             const Index f = e * bs, h = (e - 1) * bs + 1, stride = 2 * e * bs;
