@@ -19,16 +19,15 @@
 namespace bandsolve {
 namespace {
 
-// The kernel takes the fast steps for the real families only.
+using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+
 template <typename T>
 class FastSteps : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(FastSteps, ElementTypes);
 
 template <typename T>
 class KernelBodies : public ::testing::Test {};
-using AllElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
-TYPED_TEST_SUITE(KernelBodies, AllElementTypes);
+TYPED_TEST_SUITE(KernelBodies, ElementTypes);
 
 using testing::RandomArrays;
 
@@ -37,9 +36,9 @@ struct Shape {
 };
 
 std::vector<Shape> shapes() {
-    return {{200, 0, 7, 1},   {97, 1, 4, 2},    {300, 2, 9, 1},  {150, 3, 4, 1},
-            {500, 8, 72, 1},  {219, 8, 72, 2},  {400, 8, 9, 1},  {333, 8, 32, 3},
-            {260, 13, 14, 1}, {300, 30, 31, 1}, {190, 5, 17, 0}, {64, 63, 64, 1}};
+    return {{200, 0, 7, 1},  {97, 1, 4, 2},   {300, 2, 9, 1},  {150, 3, 4, 1},   {500, 8, 72, 1},
+            {219, 8, 72, 2}, {400, 8, 9, 1},  {333, 8, 32, 3}, {260, 13, 14, 1}, {300, 30, 31, 1},
+            {190, 5, 17, 0}, {64, 63, 64, 1}, {200, 45, 45, 2}};
 }
 
 /// Runs `step` on the fast and the plain path for every block of the given
@@ -60,7 +59,11 @@ TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
     using T = TypeParam;
     std::uint64_t seed = 1;
     for (const Shape& sh : shapes()) {
-        ASSERT_TRUE(fits_step_buffers<T>(sh.bs, sh.hb));
+        // The widest bands fit complex double's buffers only up to hb = 45.
+        if (!fits_step_buffers<T>(sh.bs, sh.hb)) {
+            ASSERT_TRUE(testing::IsComplex<T>::value && sizeof(T) == 16 && sh.hb > 45);
+            continue;
+        }
         const Index bs = sh.bs;
         for (Index e = 1; e <= 4; e *= 2) {  // levels 1, 2 and 3
             const Index f = e * bs, h = (e - 1) * bs + 1, stride = 2 * e * bs;
