@@ -1,5 +1,5 @@
 // Microbenchmarks of the block-tree steps on one block of the benchmark
-// problem (hb = 8, blocks of 72 rows), in float and double.
+// problem (hb = 8, blocks of 72 rows), for every element type.
 //
 // A small system of 15 blocks is eliminated on one thread in the kernel's
 // order (solver/kernel.h) up to the step under test, and the arrays are kept
@@ -18,6 +18,7 @@
 
 #include <bandsolve.hpp>
 #include <chrono>
+#include <complex>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -197,6 +198,8 @@ void register_steps(const char* type) {
 int main(int argc, char** argv) {
     register_steps<float>("float");
     register_steps<double>("double");
+    register_steps<std::complex<float>>("complex_float");
+    register_steps<std::complex<double>>("complex_double");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

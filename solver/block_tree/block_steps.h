@@ -22,7 +22,7 @@
 // solves, the Schur sums) are copied to a small local buffer with the hb
 // panel values of a column next to each other, so that the hb independent
 // chains advance together.  Blocks whose buffer would exceed
-// LOCAL_BUFFER_ELEMENTS use the plain steps (see fits_step_buffers).
+// LOCAL_BUFFER_ELEMENTS<T, 2> use the plain steps (see fits_step_buffers).
 #pragma once
 
 #include <algorithm>
@@ -32,13 +32,19 @@
 
 namespace bandsolve {
 
-/// The widest band the fast steps take: hb*hb must fit a local buffer.
+/// The widest band the fast steps take (the length of their column
+/// buffers); hb*hb must also fit a local buffer.
 inline constexpr Index FAST_STEP_MAX_HB = 64;
-static_assert(FAST_STEP_MAX_HB * FAST_STEP_MAX_HB <= LOCAL_BUFFER_ELEMENTS);
+static_assert(FAST_STEP_MAX_HB * FAST_STEP_MAX_HB <= LOCAL_BUFFER_MAX_ELEMENTS);
 
-/// Whether blocks of bs rows with half bandwidth hb fit the local buffers.
+/// Whether blocks of bs rows with half bandwidth hb fit the local buffers
+/// of the fast steps for elements T: the separator step keeps two at once,
+/// so each has LOCAL_BUFFER_ELEMENTS<T, 2> (every band up to hb = 63 for
+/// the real and complex single families, up to hb = 45 for complex double).
+template <typename T>
 constexpr bool fits_step_buffers(Index bs, Index hb) noexcept {
-    return bs * hb <= LOCAL_BUFFER_ELEMENTS && hb <= FAST_STEP_MAX_HB;
+    constexpr Index cap = LOCAL_BUFFER_ELEMENTS<T, 2>;
+    return bs * hb <= cap && hb * hb <= cap && hb <= FAST_STEP_MAX_HB;
 }
 
 namespace detail {
@@ -93,7 +99,7 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dis
         rows = hb;
     }
     if (rows > 0) {
-        T buf[LOCAL_BUFFER_ELEMENTS];
+        T buf[LOCAL_BUFFER_ELEMENTS<T, 2>];
         for (Index p = 0; p < rows; ++p) {
             if (gather) {
                 // Row r = first + p of the band reaches columns v..r+hb.
@@ -159,8 +165,8 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
     const Index t = std::min(s + bs - 1, n);
     // Two local buffers serve the whole step (W and its sums, then L^T), so
     // that its stack use stays at two of them.
-    T buf[LOCAL_BUFFER_ELEMENTS];
-    T sums[LOCAL_BUFFER_ELEMENTS];
+    T buf[LOCAL_BUFFER_ELEMENTS<T, 2>];
+    T sums[LOCAL_BUFFER_ELEMENTS<T, 2>];
 
     // Next odd block X2 = rows N..M, already eliminated; W = P(1:hb, N:M).
     const Index next = s + dist;

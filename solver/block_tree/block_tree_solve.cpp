@@ -1,5 +1,6 @@
-// The public C entries of the four block-tree families, and the choice of
-// the kernel body the processor runs.
+// The public C entries of the real and complex double block-tree families
+// (complex single: block_tree_solve_c.cpp), and the choice of the kernel
+// body the processor runs.
 #include "solver/block_tree/block_tree_solve.h"
 
 #include <atomic>
@@ -86,15 +87,6 @@ void band_solve_d(double* a, const int* n, const int* hb, double* b, const int* 
     checked_entry(info, {{n, 2}, {hb, 3}, {nrhs, 5}}, [&] {
         return block_tree_solve(a, *n, *hb, b, *nrhs, work, bandsolve::band_kernel_d,
                                 bandsolve::init_tuning_parameters);
-    });
-}
-
-void band_solve_c(bandsolve_complex_float* a, const int* n, const int* hb,
-                  bandsolve_complex_float* b, const int* nrhs, bandsolve_complex_float* work,
-                  int* info) {
-    checked_entry(info, {{n, 2}, {hb, 3}, {nrhs, 5}}, [&] {
-        return block_tree_solve(a, *n, *hb, b, *nrhs, work, bandsolve::band_kernel_c,
-                                bandsolve::init_tuning_parameters_complex);
     });
 }
 

@@ -96,12 +96,12 @@ __attribute__((flatten)) void band_kernel_body(
     TeamBarrier sync(sync_ids, team_size);
     auto barrier = [&](auto serial) { sync.wait(serial); };
     auto failed = [&] { return error_flag_set(error_flags, sync.phase()); };
-    // The fast steps for real elements whose block panel fits their local
-    // buffers (every band up to hb = 63), the plain ones otherwise; both give
-    // the same bytes.  Complex elements keep the plain steps: GCC 12's SLP
-    // vectoriser changes the bits of the fast steps' complex single-precision
-    // update chains at -O3 (no FMA involved).
-    const bool fast = !ElementTraits<T>::is_complex && fits_step_buffers(bs, hb);
+    // The fast steps where a block's panel fits their local buffers (every
+    // band up to hb = 63; up to hb = 45 for complex double), the plain ones
+    // otherwise; both give the same bytes.  The complex single family's
+    // kernel is compiled with options that keep GCC 12 from dropping the
+    // roundings of its update chains (see block_tree_solve_c.cpp).
+    const bool fast = fits_step_buffers<T>(bs, hb);
     auto odd_step = [&](Index v, bool gather) {
         if (fast)
             odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,

@@ -1,8 +1,7 @@
 // The block-tree elimination steps in their plain form, loop for loop in the
 // order that defines the result.  The fast steps in block_steps.h must give
 // exactly the same bytes; the tests hold them to it.  The kernel runs these
-// for the complex families, and wherever a block's panel does not fit the
-// fast steps' local buffers.
+// wherever a block's panel does not fit the fast steps' local buffers.
 #pragma once
 
 #include <algorithm>

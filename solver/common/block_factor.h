@@ -96,8 +96,8 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
     const Index w = std::max(hb, 0);
     const Index rows = last - first + 1;
     if (rows <= 0) return;
-    if (rows * (w + 1) <= LOCAL_BUFFER_ELEMENTS) {
-        T blk[LOCAL_BUFFER_ELEMENTS];
+    if (rows * (w + 1) <= LOCAL_BUFFER_ELEMENTS<T>) {
+        T blk[LOCAL_BUFFER_ELEMENTS<T>];
         T* const base = a + (first - 1) * (w + 1);  // A(first, first)
         // The first rows - hb rows lie wholly inside the block, a run of
         // consecutive elements; the last hb rows only up to column `last`.

@@ -24,7 +24,7 @@ namespace bandsolve {
 ///  - Solution with a finished factor: a stage is only O(r hb) work, so the
 ///    time falls with r until the barriers are negligible and is flat from
 ///    SOLVE_SLAB_ROWS on.
-inline constexpr Index FACTOR_SLAB_ELEMENTS = LOCAL_BUFFER_ELEMENTS;
+inline constexpr Index FACTOR_SLAB_ELEMENTS = LOCAL_BUFFER_MAX_ELEMENTS;
 inline constexpr int SOLVE_SLAB_ROWS = 16384;
 
 /// The slab height of a factorisation: slab_rows, or the default for hb.

@@ -1,6 +1,6 @@
 // The fast block steps against the plain ones, byte for byte, on random
-// contents of every shape; and the x86 kernel bodies against the portable
-// one on whole solves.
+// contents of every shape; and every kernel body of the library against the
+// plain steps on whole solves.
 #include "solver/block_tree/block_steps.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +14,21 @@
 #include "bandsolve.hpp"
 #include "solver/block_tree/kernel.h"
 #include "solver/block_tree/random_arrays.h"
+#include "solver/block_tree/tuning.h"
 #include "support/band_systems.h"
 
 namespace bandsolve {
 namespace {
 
-// The kernel takes the fast steps for the real families only.
+using ElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+
 template <typename T>
 class FastSteps : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(FastSteps, ElementTypes);
 
 template <typename T>
 class KernelBodies : public ::testing::Test {};
-using AllElementTypes = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
-TYPED_TEST_SUITE(KernelBodies, AllElementTypes);
+TYPED_TEST_SUITE(KernelBodies, ElementTypes);
 
 using testing::RandomArrays;
 
@@ -37,9 +37,9 @@ struct Shape {
 };
 
 std::vector<Shape> shapes() {
-    return {{200, 0, 7, 1},   {97, 1, 4, 2},    {300, 2, 9, 1},  {150, 3, 4, 1},
-            {500, 8, 72, 1},  {219, 8, 72, 2},  {400, 8, 9, 1},  {333, 8, 32, 3},
-            {260, 13, 14, 1}, {300, 30, 31, 1}, {190, 5, 17, 0}, {64, 63, 64, 1}};
+    return {{200, 0, 7, 1},  {97, 1, 4, 2},   {300, 2, 9, 1},  {150, 3, 4, 1},   {500, 8, 72, 1},
+            {219, 8, 72, 2}, {400, 8, 9, 1},  {333, 8, 32, 3}, {260, 13, 14, 1}, {300, 30, 31, 1},
+            {190, 5, 17, 0}, {64, 63, 64, 1}, {200, 45, 45, 2}};
 }
 
 /// Runs `step` on the fast and the plain path for every block of the given
@@ -60,7 +60,11 @@ TYPED_TEST(FastSteps, SameBytesAsThePlainSteps) {
     using T = TypeParam;
     std::uint64_t seed = 1;
     for (const Shape& sh : shapes()) {
-        ASSERT_TRUE(fits_step_buffers(sh.bs, sh.hb));
+        // The widest bands fit complex double's buffers only up to hb = 45.
+        if (!fits_step_buffers<T>(sh.bs, sh.hb)) {
+            ASSERT_TRUE(testing::IsComplex<T>::value && sizeof(T) == 16 && sh.hb > 45);
+            continue;
+        }
         const Index bs = sh.bs;
         for (Index e = 1; e <= 4; e *= 2) {  // levels 1, 2 and 3
             const Index f = e * bs, h = (e - 1) * bs + 1, stride = 2 * e * bs;
@@ -109,13 +113,49 @@ TYPED_TEST(FastSteps, FactorisationStopsAtTheSameFailedPivot) {
     }
 }
 
-TYPED_TEST(KernelBodies, GiveTheSameSolve) {
+/// A whole solve with the plain steps on one thread, in the kernel's order
+/// of sweeps (solver/block_tree/kernel.h) with blocks of bs rows: the bytes
+/// every kernel body must leave in A, B and the work area.  INFO.
+template <typename T>
+int plain_solve(T* a, int n, int hb, T* b, int nrhs, T* work, Index bs) {
+    const BlockTreeArrays<T> m{a, n, hb, b, nrhs, work, work + Index{n} * hb};
+    ErrorFlags flags{0, 0};
+    Index level_factor = 1, dist = bs, stride = 2 * bs, first_odd = 1;
+    auto first_row = [&] { return level_first_row(level_factor, bs); };
+    auto odd_sweep = [&](bool gather) {
+        for (Index v = first_row(); v <= n; v += stride) {
+            plain::odd_block_step(m, v, gather, dist, first_odd, bs, RealOf<T>(0), flags, 1);
+            if (flags[0] != 0) return false;
+        }
+        return true;
+    };
+    if (!odd_sweep(true)) return 1;
+    level_factor *= 2;
+    for (;;) {
+        for (Index v = first_row(); v <= n; v += stride)
+            plain::separator_step(m, v, dist, first_odd, bs);
+        first_odd = first_row();
+        stride *= 2;
+        dist *= 2;
+        if (!odd_sweep(false)) return 1;
+        if (is_top_level(level_factor, n, bs)) break;
+        level_factor *= 2;
+    }
+    for (; level_factor >= 1; level_factor /= 2, stride /= 2, dist /= 2)
+        for (Index v = first_row(); v <= n; v += stride) plain::backward_step(m, v, dist, bs);
+    return 0;
+}
+
+TYPED_TEST(KernelBodies, GiveThePlainStepsBytes) {
     using T = TypeParam;
     // Orders at which the real families run groups of four and of eight
     // blocks in lanes (hb = 8: blocks of 72 rows; hb = 2: 288), besides some
     // blocks one by one; the two lane counts group the blocks differently.
+    // The library's own compilation of the steps is what is held here to
+    // the plain steps, body by body.
     const std::pair<int, int> shapes[] = {{6000, 8}, {12000, 2}, {777, 3}, {300, 70}};
-    for (auto body : {detail::KernelBody::avx2, detail::KernelBody::avx512}) {
+    for (auto body :
+         {detail::KernelBody::portable, detail::KernelBody::avx2, detail::KernelBody::avx512}) {
         detail::force_kernel_body(body);
         const bool runs = detail::kernel_body() == body;
         detail::unforce_kernel_body();
@@ -127,11 +167,11 @@ TYPED_TEST(KernelBodies, GiveTheSameSolve) {
             auto a1 = s.a, b1 = s.b, w1 = s.zero_work();
             auto a2 = s.a, b2 = s.b, w2 = s.zero_work();
             detail::force_kernel_body(body);
-            ASSERT_EQ(band_solve(a1.data(), n, hb, b1.data(), 2, w1.data()), 0);
-            detail::force_portable_kernels(true);
-            const int info = band_solve(a2.data(), n, hb, b2.data(), 2, w2.data());
-            detail::force_portable_kernels(false);
+            const int info = band_solve(a1.data(), n, hb, b1.data(), 2, w1.data());
+            detail::unforce_kernel_body();
             ASSERT_EQ(info, 0);
+            const Index bs = block_size_for(tuning_parameters().p1, hb);
+            ASSERT_EQ(plain_solve(a2.data(), n, hb, b2.data(), 2, w2.data(), bs), 0);
             EXPECT_EQ(std::memcmp(a1.data(), a2.data(), a1.size() * sizeof(T)), 0);
             EXPECT_EQ(std::memcmp(b1.data(), b2.data(), b1.size() * sizeof(T)), 0);
             EXPECT_EQ(std::memcmp(w1.data(), w2.data(), w1.size() * sizeof(T)), 0);

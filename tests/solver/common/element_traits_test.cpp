@@ -6,7 +6,10 @@
 
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace bandsolve {
 namespace {
@@ -113,6 +116,51 @@ TEST(SinglePrecisionRounding, DivisionAndSquareRootAreCorrectlyRounded) {
             EXPECT_EQ(ElementTraits<float>::divide(a, b), a / b);
             EXPECT_EQ(ElementTraits<float>::sqrt(a), std::sqrt(a));
         }
+}
+
+// The update and accumulation loops of the block steps over complex
+// elements, compiled as they stand and for processors with fused
+// multiply-adds, where GCC 12's vectoriser fuses a complex product's parts
+// unless they are written as ElementTraits writes them.
+template <typename T>
+void complex_loops(T* __restrict u, T* __restrict s, const T* __restrict x, T y, Index n) {
+    for (Index j = 0; j < n; ++j) u[j] = ElementTraits<T>::update(u[j], x[j], y);
+    for (Index j = 0; j < n; ++j) s[j] = ElementTraits<T>::add_product(s[j], x[j], y);
+}
+#if defined(__x86_64__)
+template <typename T>
+__attribute__((noinline)) void complex_loops_baseline(T* u, T* s, const T* x, T y, Index n) {
+    complex_loops(u, s, x, y, n);
+}
+template <typename T>
+__attribute__((noinline, target("avx2,fma"))) void complex_loops_fma(T* u, T* s, const T* x, T y,
+                                                                     Index n) {
+    complex_loops(u, s, x, y, n);
+}
+#endif
+
+TYPED_TEST(ComplexFunctions, ProductsAreNotFusedWhereTheProcessorCouldFuse) {
+#if defined(__x86_64__)
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma"))
+        GTEST_SKIP() << "no AVX2 with FMA";
+    using Z = std::complex<TypeParam>;
+    const Index n = 1000;
+    std::vector<Z> x(n), t(n);
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<TypeParam> part(-1, 1);
+    for (Index j = 0; j < n; ++j) {
+        x[j] = Z(part(rng), part(rng));
+        t[j] = Z(part(rng), part(rng));
+    }
+    const Z y(part(rng), part(rng));
+    auto u1 = t, s1 = t, u2 = t, s2 = t;
+    complex_loops_baseline(u1.data(), s1.data(), x.data(), y, n);
+    complex_loops_fma(u2.data(), s2.data(), x.data(), y, n);
+    EXPECT_EQ(std::memcmp(u1.data(), u2.data(), n * sizeof(Z)), 0);
+    EXPECT_EQ(std::memcmp(s1.data(), s2.data(), n * sizeof(Z)), 0);
+#else
+    GTEST_SKIP() << "x86-64 only";
+#endif
 }
 
 }  // namespace
