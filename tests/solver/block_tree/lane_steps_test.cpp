@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -215,8 +216,10 @@ TYPED_TEST(LaneSteps, FailingPivotInOneLaneWritesNothing) {
 // CMakeLists.txt); skipped when the variable is not set.
 TEST(KernelChoice, EnvironmentNamesTheBody) {
     const char* name = std::getenv("BANDSOLVE_KERNEL");
-    if (name == nullptr) GTEST_SKIP() << "BANDSOLVE_KERNEL is not set";
-    ASSERT_STREQ(name, "portable");
+    // CTest runs this with the variable naming the portable body, the one
+    // every processor has; the other settings are covered by the sweeps.
+    if (name == nullptr || std::string_view(name) != "portable")
+        GTEST_SKIP() << "run with BANDSOLVE_KERNEL=portable";
     EXPECT_EQ(detail::kernel_body(), detail::KernelBody::portable);
     // A forced body comes first, and the variable's again when it ends.
     detail::force_kernel_body(detail::KernelBody::avx2);
