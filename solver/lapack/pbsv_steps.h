@@ -21,6 +21,7 @@
 #include <complex>
 
 #include "solver/common/band_access.h"
+#include "solver/common/column_lanes.h"
 
 namespace bandsolve {
 namespace detail {
@@ -53,18 +54,48 @@ inline constexpr Index PBSV_GATHER = 256;
 template <typename T, bool ColumnWise>
 inline constexpr bool conjugated_view = !ColumnWise && ElementTraits<T>::is_complex;
 
-template <typename T>
-T conj_if(T x, bool conjugate) noexcept {
-    if constexpr (ElementTraits<T>::is_complex)
-        return conjugate ? std::conj(x) : x;
-    else
-        return x;
+/// Right-hand sides from which the sweeps run the columns in SIMD lanes
+/// (see column_lanes.h): the factorisation then runs first, and the forward
+/// substitution after it, so that b is untouched when a pivot fails and
+/// needs no copy.  The operations on every column stay the same.
+inline constexpr Index PBSV_LANE_COLUMNS = 4;
+
+/// Whether pbsv_factor_forward needs PbsvColumns::saved for nrhs columns.
+constexpr bool pbsv_keeps_b_aside(Index nrhs) noexcept {
+    return nrhs > 0 && nrhs < PBSV_LANE_COLUMNS;
+}
+
+/// The forward substitution U^H y = b on nrhs columns after the
+/// factorisation, with the fused sweep's operations: the columns in lanes,
+/// the few left over in place, side by side.
+template <typename T, typename Tr, bool ColumnWise>
+void pbsv_forward_after(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* y, Index nrhs,
+                        Index ldy) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const LapackBandView<const T, ColumnWise> f{u.ab, u.kd, u.ldab};
+    const Index done = run_column_lanes<T, Tr, lanes::PortableIsa>(
+        hb, y, nrhs, ldy, [&](const auto& group) { group.forward(n, hb, f); }, conj);
+    if (done == nrhs) return;
+    const Index s = u.along_row();
+    if constexpr (conj)
+        for (Index r = done; r < nrhs; ++r)
+            for (Index j = 0; j < n; ++j) y[r * ldy + j] = conj_if(y[r * ldy + j], true);
+    for (Index k = 1; k <= n; ++k) {
+        const T* const rk = f.diagonal(k);
+        const Index span = std::min(hb, n - k);
+        for (Index r = done; r < nrhs; ++r) {
+            T* const yk = y + r * ldy + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], rk[0]);
+            for (Index c = 1; c <= span; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(rk[c * s]), v);
+        }
+    }
 }
 
 /// The right-hand sides of one solve: nrhs columns of y, leading dimension
 /// ldy.  `saved` (n x nrhs, leading dimension n) receives each entry before
 /// the forward substitution first changes it, so that a factorisation that
-/// stops can leave b as it was.
+/// stops can leave b as it was (only for fewer than PBSV_LANE_COLUMNS
+/// columns: see pbsv_keeps_b_aside).
 template <typename T>
 struct PbsvColumns {
     T* y;
@@ -86,6 +117,11 @@ template <typename T, typename Tr, bool ColumnWise>
 Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                           PbsvColumns<T> b) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
+    if (b.nrhs >= PBSV_LANE_COLUMNS) {
+        const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b.y, 0, b.ldy, nullptr});
+        if (failed == 0) pbsv_forward_after<T, Tr>(u, n, hb, b.y, b.nrhs, b.ldy);
+        return failed;
+    }
     const Index s = u.along_row(), t = u.down_column();
     Index touched = 0;  // y(1:touched) has left b
     for (Index k = 1; k <= n; ++k) {
@@ -154,6 +190,12 @@ void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* 
                    Index ldy) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
     const Index t = u.down_column();
+    Index done = 0;
+    if (nrhs >= PBSV_LANE_COLUMNS)
+        done = run_column_lanes<T, Tr, lanes::PortableIsa>(
+            hb, y, nrhs, ldy, [&](const auto& group) { group.backward_columns(n, hb, u); }, conj);
+    y += done * ldy;
+    nrhs -= done;
     for (Index i = n; i >= 1; --i) {
         const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
         const Index span = std::min(hb, i - 1);

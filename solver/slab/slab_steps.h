@@ -15,12 +15,9 @@
 #pragma once
 
 #include <algorithm>
-#include <memory>
-#include <new>
-#include <type_traits>
 
-#include "solver/block_tree/lane_steps.h"
 #include "solver/common/block_factor.h"
+#include "solver/common/column_lanes.h"
 
 namespace bandsolve {
 
@@ -180,193 +177,14 @@ void backward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy
     }
 }
 
-/// Rows of one tile of the lane sweeps below.
-inline constexpr Index LANE_TILE_ROWS = 64;
-
-/// The lane sweeps: forward_columns and backward_columns on groups of
-/// columns held side by side in SIMD lanes.  A tile holds rows of the
-/// group's columns row by row, so that one row's step in all of them is a
-/// run of independent lane operations.  The real types run G vectors of
-/// Isa::lanes columns (the lane arithmetic of lane_steps.h: single
-/// precision widened to double and rounded once per operation, as
-/// ElementTraits<float> does); the complex types one element per column.
-/// Every column receives exactly the operations it receives alone, so the
-/// same bits.
-template <typename T, typename Tr, typename Isa, int G>
-struct ColumnLanes {
-    static constexpr bool vectors = !ElementTraits<T>::is_complex;
-    static constexpr int W = vectors ? Isa::lanes : 1;  // columns per slot
-    static constexpr int L = G * W;                     // columns of the group
-    using Ln = lanes::Lanes<RealOf<T>, std::conditional_t<vectors, Isa, lanes::PortableIsa>>;
-    /// One slot: W columns of one row.
-    using Slot = std::conditional_t<vectors, typename Ln::S, T>;
-    using Wide = std::conditional_t<vectors, typename Ln::D, T>;
-
-    Slot* w;  // (LANE_TILE_ROWS + hb) rows of G slots
-    T* y;     // column 0 of the group, rows 1..n
-    Index ldy;
-
-    Slot* row(Index first, Index i) const noexcept { return w + (i - first) * G; }
-
-    /// Loads rows from..to into the tile whose first row is `first`, and
-    /// asks for rows ahead..ahead+LANE_TILE_ROWS-1 (clipped to 1..n), the
-    /// next tile's, to be fetched meanwhile: the columns are as many streams
-    /// through memory, more than the processor follows on its own.
-    void load(Index first, Index from, Index to, Index ahead, Index n) const noexcept {
-        const Index pf_from = std::max<Index>(ahead, 1);
-        const Index pf_to = std::min(ahead + LANE_TILE_ROWS - 1, n);
-        constexpr Index line = std::max<Index>(64 / sizeof(T), 1);
-        for (int l = 0; l < L; ++l) {
-            const T* const col = y + l * ldy;
-            for (Index i = pf_from; i <= pf_to; i += line) __builtin_prefetch(col + i - 1);
-            for (Index i = from; i <= to; ++i) {
-                if constexpr (vectors)
-                    row(first, i)[l / W][l % W] = col[i - 1];
-                else
-                    row(first, i)[l] = col[i - 1];
-            }
-        }
-    }
-    void store(Index first, Index from, Index to) const noexcept {
-        for (int l = 0; l < L; ++l) {
-            T* const col = y + l * ldy;
-            for (Index i = from; i <= to; ++i) {
-                if constexpr (vectors)
-                    col[i - 1] = row(first, i)[l / W][l % W];
-                else
-                    col[i - 1] = row(first, i)[l];
-            }
-        }
-    }
-
-    static void splat(Wide& d, T x) noexcept {
-        if constexpr (vectors)
-            for (int l = 0; l < W; ++l) d[l] = x;
-        else
-            d = x;
-    }
-    static void splat_slot(Slot& d, T x) noexcept {
-        if constexpr (vectors)
-            for (int l = 0; l < W; ++l) d[l] = x;
-        else
-            d = x;
-    }
-    static void widen(Wide& d, const Slot& s) noexcept {
-        if constexpr (vectors)
-            Ln::widen(d, s);
-        else
-            d = s;
-    }
-    /// t := t - x*y, as Tr::update(t, x, y).
-    static void update(Slot& t, const Wide& x, const Wide& y) noexcept {
-        if constexpr (vectors)
-            Ln::update(t, x, y);
-        else
-            t = Tr::update(t, x, y);
-    }
-    /// t := t / d, as Tr::divide(t, d).
-    static void divide(Slot& t, const Slot& d) noexcept {
-        if constexpr (vectors)
-            Ln::divide(t, d);
-        else
-            t = Tr::divide(t, d);
-    }
-
-    /// forward_columns on the group, in tiles of R rows: rows p..p+R-1 take
-    /// their steps in the tile, which also holds the hb rows below them
-    /// (their updates so far), carried into the next tile.
-    void forward(const T* a, Index n, Index hb) const noexcept {
-        constexpr Index R = LANE_TILE_ROWS;
-        Index loaded = 0;  // rows 1..loaded have entered a tile
-        for (Index p = 1; p <= n; p += R) {
-            const Index last = std::min(p + R - 1, n);
-            const Index reach = std::min(last + hb, n);
-            if (p > 1) std::copy(w + R * G, w + (R + loaded - p + 1) * G, w);  // rows p..loaded
-            load(p, loaded + 1, reach, reach + 1, n);
-            loaded = reach;
-            for (Index i = p; i <= last; ++i) {
-                const T* const ui = &band_at(a, hb, i, i);  // ui[c] = U(i, i+c)
-                const Index span = std::min(hb, n - i);
-                Slot* const wi = row(p, i);
-                Slot d;
-                splat_slot(d, ui[0]);
-                Wide v[G];
-                for (int g = 0; g < G; ++g) {
-                    divide(wi[g], d);
-                    widen(v[g], wi[g]);
-                }
-                for (Index c = 1; c <= span; ++c) {
-                    Wide u;
-                    splat(u, Tr::mirrored(ui[c]));
-                    Slot* const wc = wi + c * G;
-                    for (int g = 0; g < G; ++g) update(wc[g], u, v[g]);
-                }
-            }
-            store(p, p, last);
-        }
-    }
-
-    /// backward_columns on the group, in tiles of R rows from the last: rows
-    /// lo..hi take their steps in the tile, which also holds the solved rows
-    /// hi+1..hi+hb, carried from the tile before.
-    void backward(const T* a, Index n, Index hb, Index q) const noexcept {
-        constexpr Index R = LANE_TILE_ROWS;
-        for (Index hi = n; hi >= 1; hi -= R) {
-            const Index lo = std::max<Index>(hi - R + 1, 1);
-            const Index carried = std::min(hb, n - hi);
-            if (carried > 0)
-                std::copy_backward(w, w + carried * G, w + (hi - lo + 1 + carried) * G);
-            load(lo, lo, hi, lo - R, n);
-            for (Index i = hi; i >= lo; --i) {
-                const Index b = n - (n - i) / q * q;  // last row of i's backward slab
-                const T* const ui = &band_at(a, hb, i, i);
-                const Index solved = std::min(i + hb, n) - b;  // columns b+1..b+solved
-                const Index own = std::min(i + hb, b) - i;     // columns i+1..i+own
-                Slot* const wi = row(lo, i);
-                Slot t[G];
-                for (int g = 0; g < G; ++g) t[g] = wi[g];
-                auto take = [&](Index c) {
-                    Wide u;
-                    splat(u, ui[c]);
-                    for (int g = 0; g < G; ++g) {
-                        Wide x;
-                        widen(x, wi[c * G + g]);
-                        update(t[g], u, x);
-                    }
-                };
-                for (Index c = b - i + 1; c <= b - i + solved; ++c) take(c);
-                for (Index c = 1; c <= own; ++c) take(c);
-                Slot d;
-                splat_slot(d, ui[0]);
-                for (int g = 0; g < G; ++g) {
-                    divide(t[g], d);
-                    wi[g] = t[g];
-                }
-            }
-            store(lo, lo, hi);
-        }
-    }
+/// The rows of the factor in band storage, for the lane sweeps.
+template <typename T>
+struct SlabRows {
+    const T* a;
+    Index hb;
+    const T* diagonal(Index i) const noexcept { return &band_at(a, hb, i, i); }
+    static constexpr Index along_row() noexcept { return 1; }
 };
-
-/// Runs sweep on the groups of columns that the lane sweeps take (see
-/// columns_side_by_side); returns the columns done, 0 without memory for a
-/// tile.
-template <typename T, typename Tr, typename Isa, typename Sweep>
-Index run_column_lanes(Index hb, T* y, Index nrhs, Index ldy, Sweep sweep) noexcept {
-    using Wide = ColumnLanes<T, Tr, Isa, 4>;
-    using Narrow = ColumnLanes<T, Tr, Isa, 1>;
-    if (nrhs < Narrow::L || nrhs < 4) return 0;
-    std::unique_ptr<typename Wide::Slot[]> w(new (std::nothrow)
-                                                 typename Wide::Slot[(LANE_TILE_ROWS + hb) * 4]);
-    if (!w) return 0;
-    Index done = 0;
-    for (; nrhs - done >= Wide::L; done += Wide::L) sweep(Wide{w.get(), y + done * ldy, ldy});
-    // One complex column alone gains nothing from a tile.
-    if constexpr (Narrow::L > 1)
-        for (; nrhs - done >= Narrow::L; done += Narrow::L)
-            sweep(Narrow{w.get(), y + done * ldy, ldy});
-    return done;
-}
 
 /// forward_columns with the columns in SIMD lanes: groups of 4 slots, then
 /// of one (16 and 4 columns of a real type on four lanes; 4 and 1 complex
@@ -376,8 +194,9 @@ template <typename T, typename Tr, typename Isa>
 void forward_columns_lanes(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy) noexcept {
     Index done = 0;
     if (nrhs > 1)
-        done = run_column_lanes<T, Tr, Isa>(hb, y, nrhs, ldy,
-                                            [&](const auto& group) { group.forward(a, n, hb); });
+        done = run_column_lanes<T, Tr, Isa>(hb, y, nrhs, ldy, [&](const auto& group) {
+            group.forward(n, hb, SlabRows<T>{a, hb});
+        });
     forward_columns<T, Tr>(a, n, hb, y + done * ldy, nrhs - done, ldy);
 }
 
@@ -388,8 +207,9 @@ void backward_columns_lanes(const T* a, Index n, Index hb, T* y, Index nrhs, Ind
                             Index q) noexcept {
     Index done = 0;
     if (nrhs > 1)
-        done = run_column_lanes<T, Tr, Isa>(
-            hb, y, nrhs, ldy, [&](const auto& group) { group.backward(a, n, hb, q); });
+        done = run_column_lanes<T, Tr, Isa>(hb, y, nrhs, ldy, [&](const auto& group) {
+            group.backward_rows(n, hb, q, SlabRows<T>{a, hb});
+        });
     backward_columns<T, Tr>(a, n, hb, y + done * ldy, nrhs - done, ldy, q);
 }
 
