@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <utility>
 
 #include "solver/common/band_access.h"
 #include "solver/common/column_lanes.h"
@@ -104,6 +105,78 @@ struct PbsvColumns {
     T* saved;
 };
 
+/// One row k of pbsv_factor_forward whose span (the columns it reaches
+/// beyond its diagonal) is the constant S, so that every loop has a fixed
+/// length: the compiler unrolls them and vectorises the divisions and the
+/// updates.  Row k is read once into a local array (contiguous in either
+/// layout) and written back after its divisions.  The operations and their
+/// order are those of the general loop.  False when the pivot fails;
+/// nothing is changed then.
+template <Index S, typename T, typename Tr, bool ColumnWise>
+bool pbsv_fixed_row(LapackBandView<T, ColumnWise> u, Index n, Index k, PbsvColumns<T>& b,
+                    Index& touched) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index s = u.along_row(), t = u.down_column();
+    T* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return false;
+    const T d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    T r[S + 1];  // r[c] = U(k, k+c)
+    for (Index c = 1; c <= S; ++c) r[c] = Tr::divide(rk[c * s], d);
+    for (Index c = 1; c <= S; ++c) rk[c * s] = r[c];
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            T* const yr = b.y + q * b.ldy;
+            T* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) {
+                sr[j] = yr[j];
+                yr[j] = conj_if(yr[j], conj);
+            }
+            T* const yk = yr + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], d);
+            for (Index c = 1; c <= S; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(r[c]), v);
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        for (Index i = 1; i <= S; ++i) {
+            T* const __restrict ri = rk + i * t + i;  // ri[c - i] = A(k+i, k+c)
+            const T uki = Tr::mirrored(r[i]);
+            for (Index c = i; c <= S; ++c) ri[c - i] = Tr::update(ri[c - i], r[c], uki);
+        }
+    } else {
+        T m[S + 1];
+        for (Index i = 1; i <= S; ++i) m[i] = Tr::mirrored(r[i]);
+        for (Index c = 1; c <= S; ++c) {
+            T* const __restrict col = rk + c * s;  // col[i] = A(k+i, k+c)
+            for (Index i = 1; i <= c; ++i) col[i] = Tr::update(col[i], r[c], m[i]);
+        }
+    }
+    return true;
+}
+
+/// Half bandwidths whose rows run pbsv_fixed_row where they reach hb
+/// columns: the narrow bands, on which the loops' own cost is the largest
+/// share.
+inline constexpr Index PBSV_FIXED_SPANS = 16;
+
+/// Runs pbsv_fixed_row<hb> on rows k, k+1, ... while they reach hb columns,
+/// for hb in 1..PBSV_FIXED_SPANS; false at a failed pivot (k is then its
+/// row).
+template <typename T, typename Tr, bool ColumnWise, Index... S>
+bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvColumns<T>& b,
+                     Index& k, Index& touched, std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    auto rows = [&]<Index Span>() {
+        for (; k + Span <= n; ++k)
+            if (!pbsv_fixed_row<Span, T, Tr>(u, n, k, b, touched)) return false;
+        return true;
+    };
+    ((hb == S + 1 ? (ok = rows.template operator()<S + 1>(), true) : false) || ...);
+    return ok;
+}
+
 /// Factorises A = U^H U in place, right-looking over the first n rows with
 /// half bandwidth hb <= kd, and runs the forward substitution U^H y = b
 /// along: row k is finished (pivot test, square root, divisions), y(k) /=
@@ -124,13 +197,18 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
     }
     const Index s = u.along_row(), t = u.down_column();
     Index touched = 0;  // y(1:touched) has left b
-    for (Index k = 1; k <= n; ++k) {
+    auto fail = [&](Index k) {
+        for (Index r = 0; r < b.nrhs; ++r)
+            std::copy(b.saved + r * n, b.saved + r * n + touched, b.y + r * b.ldy);
+        return k;
+    };
+    Index k = 1;
+    if (!pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
+                                std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{}))
+        return fail(k);
+    for (; k <= n; ++k) {
         T* const __restrict rk = u.diagonal(k);
-        if (Tr::pivot_fails(rk[0], RealOf<T>(0))) {
-            for (Index r = 0; r < b.nrhs; ++r)
-                std::copy(b.saved + r * n, b.saved + r * n + touched, b.y + r * b.ldy);
-            return k;
-        }
+        if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return fail(k);
         const T d = Tr::sqrt(rk[0]);
         rk[0] = d;
         const Index span = std::min(hb, n - k);
