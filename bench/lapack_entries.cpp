@@ -21,6 +21,10 @@ void cpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs, std:
 void zpbsv_(const char* uplo, const int* n, const int* kd, const int* nrhs,
             std::complex<double>* ab, const int* ldab, std::complex<double>* b, const int* ldb,
             int* info, std::size_t uplo_len);
+void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, int* info,
+             std::size_t uplo_len);
+void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
+             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
 }
 #endif
 
@@ -71,6 +75,30 @@ int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, i
 int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs,
                 char uplo) noexcept {
     return run_pbsv(zpbsv_, a, n, hb, b, nrhs, uplo);
+}
+
+int lapack_pbtrf(double* a, int n, int hb, char uplo) noexcept {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    int info = 0;
+    const int ld = hb + 1;
+    dpbtrf_(&uplo, &n, &hb, a, &ld, &info, 1);
+    return info;
+#else
+    (void)a, (void)n, (void)hb, (void)uplo;
+    return NO_LAPACK;
+#endif
+}
+
+int lapack_pbtrs(const double* a, int n, int hb, double* b, int nrhs, char uplo) noexcept {
+#ifdef BANDCOMPARE_HAVE_LAPACK
+    int info = 0;
+    const int ld = hb + 1, ldb = n > 0 ? n : 1;
+    dpbtrs_(&uplo, &n, &hb, &nrhs, a, &ld, b, &ldb, &info, 1);
+    return info;
+#else
+    (void)a, (void)n, (void)hb, (void)b, (void)nrhs, (void)uplo;
+    return NO_LAPACK;
+#endif
 }
 
 namespace {

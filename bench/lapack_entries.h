@@ -26,6 +26,11 @@ int lapack_pbsv(std::complex<float>* a, int n, int hb, std::complex<float>* b, i
 int lapack_pbsv(std::complex<double>* a, int n, int hb, std::complex<double>* b, int nrhs,
                 char uplo = 'L') noexcept;
 
+/// Reference dpbtrf (factorisation in place) and dpbtrs (solution with that
+/// factor), LDAB = hb + 1, LDB = n; INFO, or -1000 without LAPACK.
+int lapack_pbtrf(double* a, int n, int hb, char uplo = 'L') noexcept;
+int lapack_pbtrs(const double* a, int n, int hb, double* b, int nrhs, char uplo = 'L') noexcept;
+
 /// File that spbsv_ was loaded from, with symbolic links resolved (the
 /// Debian alternatives system may point liblapack.so.3 at an optimised
 /// library); empty without LAPACK.

@@ -2,6 +2,9 @@
 // layouts: the same arrays (n * kd about constant), teams of one up to the
 // processor count, medians of the timed solves after a warm-up, every
 // solution compared with LAPACK's.  The complex systems are Hermitian.
+// With type d it also times band_solve_with_factor_d beside dpbtrs on the
+// same factor with several right-hand sides (n = 200,000, kd = 8, 16
+// columns), each column against dpbtrs's solution.
 // Usage: pbsv_bands [runs [types [max_kd]]], e.g. pbsv_bands 7 sdcz 64;
 // the default is 7 runs of type d up to kd = 256.
 #include <algorithm>
@@ -130,6 +133,50 @@ void run_type(char type, int runs, int max_kd, int processors) {
     }
 }
 
+/// band_solve_with_factor_d beside dpbtrs with nrhs columns on one factor
+/// (band_factor_d's, which is dpbtrf's to rounding; our band storage is
+/// LAPACK's 'L' layout).
+void run_solve_with_factor(int runs, int processors) {
+    constexpr int n = 200000, kd = 8, nrhs = 16;
+    std::vector<double> a, b1, b0(std::size_t{n} * nrhs), ref, x;
+    make_system(n, kd, 'L', a, b1);
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (double& v : b0) v = u(gen);
+    if (bandsolve::band_factor(a.data(), n, kd) != 0) {
+        std::fprintf(stderr, "factorisation failed\n");
+        return;
+    }
+    // time() copies its first argument into the array it passes, which the
+    // solves here only read.
+    double lapack_ms = 0;
+    if (bandcompare::have_reference_lapack()) {
+        const auto t = time(a, b0, ref, runs, [&](std::vector<double>& f, std::vector<double>& y) {
+            return bandcompare::lapack_pbtrs(f.data(), n, kd, y.data(), nrhs);
+        });
+        lapack_ms = t.median * 1e3;
+        std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s  (%d columns)\n", n, kd,
+                    'L', "dpbtrs", 1, lapack_ms, t.min * 1e3, t.max * 1e3, 1.0, "-", nrhs);
+    }
+    for (int team = 1; team <= processors; ++team) {
+        set_team_size(&team);
+        const auto t = time(a, b0, x, runs, [&](std::vector<double>& f, std::vector<double>& y) {
+            return bandsolve::band_solve_with_factor(f.data(), n, kd, y.data(), nrhs);
+        });
+        double diff = 0, size = 0;
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            diff = std::max(diff, std::abs(x[i] - ref[i]));
+            size = std::max(size, std::abs(ref[i]));
+        }
+        char agree[32] = "-";
+        if (!ref.empty()) std::snprintf(agree, sizeof agree, "%.1e", size > 0 ? diff / size : diff);
+        std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s  (%d columns)\n", n, kd,
+                    'L', "solve_w_fac", team, t.median * 1e3, t.min * 1e3, t.max * 1e3,
+                    lapack_ms > 0 ? lapack_ms / (t.median * 1e3) : 0.0, agree, nrhs);
+    }
+    reset_team_size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,7 +190,10 @@ int main(int argc, char** argv) {
     std::printf("%9s %5s %c %-12s %4s %11s %9s %9s %9s %10s\n", "n", "kd", 'U', "entry", "team",
                 "median ms", "min ms", "max ms", "x ?pbsv", "vs ?pbsv");
     if (std::strchr(types, 's')) run_type<float>('s', runs, max_kd, processors);
-    if (std::strchr(types, 'd')) run_type<double>('d', runs, max_kd, processors);
+    if (std::strchr(types, 'd')) {
+        run_type<double>('d', runs, max_kd, processors);
+        run_solve_with_factor(runs, processors);
+    }
     if (std::strchr(types, 'c')) run_type<std::complex<float>>('c', runs, max_kd, processors);
     if (std::strchr(types, 'z')) run_type<std::complex<double>>('z', runs, max_kd, processors);
 }

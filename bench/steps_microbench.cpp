@@ -14,6 +14,22 @@
 //   separator   separator_step at level 1, block 4 (with the coupling of the
 //               next level)
 //   backward    backward_step at level 1, block 3
+//
+// Beside them, the serial path of the sequential order on the benchmark
+// problem itself (n = 2,000,000, hb = 8), a loop per chain that does only
+// the operations one row waits for, with the solver's roundings, on the
+// factor's values:
+//   serial_factor    the pivot's newest update, its test, the square root
+//                    and the division that the next pivot's update needs:
+//                    A(k+1,k+1) -= U(k,k+1)^2, sqrt, U(k+1,k+2) = A/U(k+1,k+1)
+//   serial_forward   y(k+1) -= U(k,k+1) y(k), then its division
+//   serial_backward  the slab entries' row sums, j = i+1 first: each row
+//                    waits for the row below, then hb dependent updates and
+//                    a division (this is the back substitution itself)
+// and band_factor_solve (team of one) and reference ?pbsv on the same
+// system.  The slab entries run the factorisation's and the forward
+// substitution's chains side by side, so their limit is the longer of the
+// two plus the backward chain.
 #include <benchmark/benchmark.h>
 
 #include <bandsolve.hpp>
@@ -25,8 +41,10 @@
 #include <vector>
 
 #include "bench/compare_systems.h"
+#include "bench/lapack_entries.h"
 #include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/block_tree.h"
+#include "solver/common/element_traits.h"
 
 namespace {
 
@@ -193,6 +211,171 @@ void register_steps(const char* type) {
             ->UseManualTime();
 }
 
+constexpr int SERIAL_N = 2000000;
+
+/// The benchmark problem of order SERIAL_N in type T, its factor U (U(i,
+/// i+c) at i*(HB+1) + c, 0-based), y = U^-T b, and what the chains take
+/// from off the path: pre[k], the pivot of row k with every update but the
+/// newest (from row k-1), top[k] = U(k,k+1) U(k,k), the element row k
+/// divides on the path, and ypre[k], y(k) with every update but the newest.
+template <typename T>
+struct SerialArrays {
+    std::vector<T> a, b, factor, y, pre, top, ypre;
+
+    static const SerialArrays& get() {
+        static const SerialArrays s = [] {
+            using Tr = bandsolve::ElementTraits<T>;
+            constexpr Index W = HB + 1;
+            const Index n = SERIAL_N;
+            SerialArrays r;
+            const auto system = bandcompare::FloatSystem::build(SERIAL_N, HB);
+            r.a = bandcompare::system_matrix<T>(system);
+            r.b = bandcompare::system_rhs<T>(system);
+            r.factor = r.a;
+            if (bandsolve::band_factor(r.factor.data(), SERIAL_N, HB) != 0) {
+                r.factor.clear();
+                return r;
+            }
+            const T* const u = r.factor.data();
+            r.y = r.b;
+            for (Index i = 0; i < n; ++i) {
+                r.y[i] = Tr::divide(r.y[i], u[i * W]);
+                for (Index c = 1; c <= HB && i + c < n; ++c)
+                    r.y[i + c] = Tr::update(r.y[i + c], u[i * W + c], r.y[i]);
+            }
+            r.pre.assign(n, T(0));
+            r.top.assign(n, T(0));
+            r.ypre.assign(n, T(0));
+            for (Index k = 1; k < n; ++k) {
+                const double ukk = u[k * W], prev = u[(k - 1) * W + 1];
+                r.pre[k] = T(ukk * ukk + prev * prev);
+                r.top[k] = T(double(u[k * W + 1]) * ukk);
+                r.ypre[k] = T(double(r.y[k]) * ukk + prev * double(r.y[k - 1]));
+            }
+            return r;
+        }();
+        return s;
+    }
+};
+
+enum class Chain { factor, forward, backward };
+
+/// Only the chain's operations, row after row, with the solver's roundings;
+/// returns the last value, so that nothing is left out.  The backward chain
+/// works in x (a copy of y).
+template <typename T, Chain CHAIN>
+T serial_chain(const SerialArrays<T>& s, std::vector<T>& x) noexcept {
+    using Tr = bandsolve::ElementTraits<T>;
+    constexpr Index W = HB + 1;
+    const T* const u = s.factor.data();
+    const Index n = SERIAL_N;
+    if constexpr (CHAIN == Chain::factor) {
+        // U(k-1,k) -> pivot update -> test -> sqrt -> U(k,k+1)
+        T up = u[1];
+        for (Index k = 1; k + 1 < n; ++k) {
+            const T p = Tr::update(s.pre[k], up, up);
+            if (Tr::pivot_fails(p, T(0))) return T(-1);
+            up = Tr::divide(s.top[k], Tr::sqrt(p));
+        }
+        return up;
+    } else if constexpr (CHAIN == Chain::forward) {
+        // y(k-1) -> y(k) -= U(k-1,k) y(k-1) -> y(k) /= U(k,k)
+        T v = s.y[0];
+        for (Index k = 1; k < n; ++k)
+            v = Tr::divide(Tr::update(s.ypre[k], u[(k - 1) * W + 1], v), u[k * W]);
+        return v;
+    } else {
+        // x(i+1) -> x(i) = (y(i) - U(i,i+1) x(i+1) - ... - U(i,i+HB) x(i+HB)) / U(i,i)
+        T* const w = x.data();
+        for (Index i = n - 1; i >= 0; --i) {
+            T t = w[i];
+            const Index span = std::min<Index>(HB, n - 1 - i);
+            for (Index c = 1; c <= span; ++c) t = Tr::update(t, u[i * W + c], w[i + c]);
+            w[i] = Tr::divide(t, u[i * W]);
+        }
+        return w[0];
+    }
+}
+
+template <typename T, Chain CHAIN>
+void serial_path(benchmark::State& state) {
+    const SerialArrays<T>& s = SerialArrays<T>::get();
+    if (s.factor.empty()) {
+        state.SkipWithError("the benchmark problem's factorisation failed");
+        return;
+    }
+    std::vector<T> x;
+    for (auto _ : state) {
+        x = s.y;
+        benchmark::ClobberMemory();
+        const auto start = std::chrono::steady_clock::now();
+        T last = serial_chain<T, CHAIN>(s, x);
+        benchmark::DoNotOptimize(last);
+        const auto stop = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    }
+}
+
+/// band_factor_solve on the same system, team of one, for the same run.
+template <typename T>
+void slab_factor_solve(benchmark::State& state) {
+    const SerialArrays<T>& s = SerialArrays<T>::get();
+    std::vector<T> a, b;
+    int one = 1;
+    set_team_size(&one);
+    for (auto _ : state) {
+        a = s.a;
+        b = s.b;
+        const auto start = std::chrono::steady_clock::now();
+        const int info = bandsolve::band_factor_solve(a.data(), SERIAL_N, HB, b.data(), 1);
+        const auto stop = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+        if (info != 0) {
+            state.SkipWithError("band_factor_solve failed");
+            break;
+        }
+    }
+    reset_team_size();
+}
+
+/// Reference LAPACK ?pbsv on the same system, for the same run.
+template <typename T>
+void lapack_pbsv(benchmark::State& state) {
+    if (!bandcompare::have_reference_lapack()) {
+        state.SkipWithError("built without LAPACK");
+        return;
+    }
+    const SerialArrays<T>& s = SerialArrays<T>::get();
+    std::vector<T> a, b;
+    for (auto _ : state) {
+        a = s.a;
+        b = s.b;
+        const auto start = std::chrono::steady_clock::now();
+        const int info = bandcompare::lapack_pbsv(a.data(), SERIAL_N, HB, b.data(), 1);
+        const auto stop = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+        if (info != 0) {
+            state.SkipWithError("?pbsv failed");
+            break;
+        }
+    }
+}
+
+template <typename T>
+void register_serial(const char* type) {
+    const std::pair<const char*, void (*)(benchmark::State&)> runs[] = {
+        {"serial_factor", &serial_path<T, Chain::factor>},
+        {"serial_forward", &serial_path<T, Chain::forward>},
+        {"serial_backward", &serial_path<T, Chain::backward>},
+        {"band_factor_solve", &slab_factor_solve<T>},
+        {"lapack_pbsv", &lapack_pbsv<T>},
+    };
+    for (const auto& [name, body] : runs)
+        benchmark::RegisterBenchmark((std::string(name) + "<" + type + ">").c_str(), body)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,6 +383,8 @@ int main(int argc, char** argv) {
     register_steps<double>("double");
     register_steps<std::complex<float>>("complex_float");
     register_steps<std::complex<double>>("complex_double");
+    register_serial<float>("float");
+    register_serial<double>("double");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

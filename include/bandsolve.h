@@ -29,8 +29,8 @@
  *        the call would not read it: a (ab) when n <= 0, b when n <= 0 or
  *        nrhs <= 0, work when n <= 0 or hb = 0; otherwise a null array is
  *        illegal too.  With info itself null a call does nothing at all;
- *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only, nrhs > 0) its work
- *        area of n x nrhs elements could not be allocated; nothing was
+ *  BANDSOLVE_INFO_NO_RESOURCES  (band_pbsv_? only, 1 <= nrhs <= 3) its
+ *        work area of n x nrhs elements could not be allocated; nothing was
  *        touched.
  *
  * Threads: a solve runs with the team it can get.  When the process-wide
@@ -153,8 +153,9 @@ BANDSOLVE_API void band_solve_z(bandsolve_complex_double* a, const int* n, const
  *                           with a factor from band_factor_? or
  *                           band_factor_solve_?; A is only read.  With
  *                           r > hb the columns run side by side on the
- *                           calling thread, in one sweep over the factor
- *                           each way; otherwise one after the other on the
+ *                           calling thread, in vector lanes, 16 real or 4
+ *                           complex columns per sweep over the factor each
+ *                           way; otherwise one after the other on the
  *                           team.  Either way every column gets the bits it
  *                           gets when solved alone.  No pivot is tested: a
  *                           zero diagonal of U gives infinities or NaN.
@@ -200,9 +201,11 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  * band_pbsv_?: the argument list and contract of LAPACK's ?pbsv, so that a
  * caller of spbsv / dpbsv / cpbsv / zpbsv switches by changing one name.
  * Works where the arrays lie, in either layout and with any LDAB, on the
- * calling thread.  The forward substitution runs inside the factorisation;
- * its one work area, n x nrhs elements, keeps the entries of b aside until
- * every pivot has passed.
+ * calling thread.  With one to three right-hand sides the forward
+ * substitution runs inside the factorisation, and its one work area, n x
+ * nrhs elements, keeps the entries of b aside until every pivot has passed;
+ * with four or more it runs after the factorisation, on the columns side by
+ * side in vector lanes (16 real or 4 complex at a time), and needs none.
  *
  * Bits: the same for both layouts, every LDAB and LDB, every team size, and
  * for each column of b whatever the other columns.  The real entries' factor
@@ -233,8 +236,8 @@ BANDSOLVE_API void band_factor_solve_z(bandsolve_complex_double* a, const int* n
  *                -i: argument i had an illegal value; nothing was touched
  *                (nothing is printed and the program goes on, unlike
  *                reference LAPACK's XERBLA);
- *                BANDSOLVE_INFO_NO_RESOURCES: the work area could not be
- *                had; nothing was touched.
+ *                BANDSOLVE_INFO_NO_RESOURCES (1 <= nrhs <= 3): the work
+ *                area could not be had; nothing was touched.
  *
  * Unlike the band_solve_c / band_solve_z block-tree entries, the complex
  * LAPACK-style entries solve Hermitian positive-definite systems, as cpbsv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 
 #include "solver/common/band_access.h"
 
@@ -58,9 +59,55 @@ namespace detail {
 /// the updates of one row are independent of each other and of the next
 /// pivot's square root.  Returns false at the first failing pivot, with the
 /// rows below it already partly updated.
-template <typename T, typename Tr = ElementTraits<T>>
+/// Row k of factor_right_looking when it reaches the constant S columns
+/// beyond its diagonal inside the block (row_k = its diagonal element):
+/// every loop has a fixed length, which the compiler unrolls and
+/// vectorises; the operations and their order are the general loop's.
+template <Index S, typename T, typename Tr>
+bool factor_fixed_row(T* __restrict row_k, RealOf<T> pivot_floor) noexcept {
+    if (Tr::pivot_fails(row_k[0], pivot_floor)) return false;
+    const T d = Tr::sqrt(row_k[0]);
+    row_k[0] = d;
+    T r[S + 1];  // r[c] = U(k, k+c)
+    for (Index c = 1; c <= S; ++c) r[c] = Tr::divide(row_k[c], d);
+    for (Index c = 1; c <= S; ++c) row_k[c] = r[c];
+    for (Index i = 1; i <= S; ++i) {
+        T* __restrict row_i = row_k + i * (S + 1);  // row_i[c - i] = A(k+i, k+c)
+        const T uki = Tr::mirrored(r[i]);
+        for (Index c = i; c <= S; ++c) row_i[c - i] = Tr::update(row_i[c - i], r[c], uki);
+    }
+    return true;
+}
+
+/// Half bandwidths for which factor_right_looking can run factor_fixed_row.
+inline constexpr Index FIXED_SPANS = 16;
+
+/// factor_fixed_row<hb> on rows k, k+1, ... while they reach hb columns
+/// inside the block, for hb in 1..FIXED_SPANS; false at a failed pivot.
+template <typename T, typename Tr, Index... S>
+bool factor_fixed_rows(T* blk, Index hb, Index rows, RealOf<T> pivot_floor, Index& k,
+                       std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    auto run = [&]<Index Span>() {
+        for (; k + Span < rows; ++k)
+            if (!factor_fixed_row<Span, T, Tr>(blk + k * (Span + 1), pivot_floor)) return false;
+        return true;
+    };
+    ((hb == S + 1 ? (ok = run.template operator()<S + 1>(), true) : false) || ...);
+    return ok;
+}
+
+/// FixedSpans: rows that reach hb <= FIXED_SPANS columns run
+/// factor_fixed_row (the slab solver, whose blocks are hundreds of rows
+/// tall; the block-tree steps keep one loop for their many bodies).
+template <typename T, typename Tr = ElementTraits<T>, bool FixedSpans = false>
 bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor) noexcept {
-    for (Index k = 0; k < rows; ++k) {
+    Index k0 = 0;
+    if constexpr (FixedSpans)
+        if (!factor_fixed_rows<T, Tr>(blk, hb, rows, pivot_floor, k0,
+                                      std::make_integer_sequence<Index, FIXED_SPANS>{}))
+            return false;
+    for (Index k = k0; k < rows; ++k) {
         T* __restrict row_k = blk + k * (hb + 1);  // row_k[c] = A(k, k+c)
         if (Tr::pivot_fails(row_k[0], pivot_floor)) return false;
         const T d = Tr::sqrt(row_k[0]);
@@ -90,7 +137,7 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
 /// The block is factorised right-looking in a local copy and written back;
 /// should a pivot fail, the row-by-row form runs on the untouched array
 /// instead, so that the rows after the failing one stay as they were.
-template <typename T, typename Tr = ElementTraits<T>>
+template <typename T, typename Tr = ElementTraits<T>, bool FixedSpans = false>
 void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
                        ErrorFlags& flags, int phase) noexcept {
     const Index w = std::max(hb, 0);
@@ -110,7 +157,7 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
             }
         };
         copy_rows(blk, base);
-        if (detail::factor_right_looking<T, Tr>(blk, w, rows, pivot_floor)) {
+        if (detail::factor_right_looking<T, Tr, FixedSpans>(blk, w, rows, pivot_floor)) {
             copy_rows(base, blk);
             return;
         }

@@ -32,7 +32,7 @@ template <typename T, typename Tr, bool ColumnWise>
 int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
                    Index ldb) noexcept {
     std::unique_ptr<T[]> saved;
-    if (nrhs > 0) {
+    if (pbsv_keeps_b_aside(nrhs)) {
         saved.reset(new (std::nothrow) T[n * nrhs]);
         if (!saved) return BANDSOLVE_INFO_NO_RESOURCES;
     }

@@ -19,8 +19,10 @@
 
 #include <algorithm>
 #include <complex>
+#include <utility>
 
 #include "solver/common/band_access.h"
+#include "solver/common/column_lanes.h"
 
 namespace bandsolve {
 namespace detail {
@@ -53,18 +55,50 @@ inline constexpr Index PBSV_GATHER = 256;
 template <typename T, bool ColumnWise>
 inline constexpr bool conjugated_view = !ColumnWise && ElementTraits<T>::is_complex;
 
-template <typename T>
-T conj_if(T x, bool conjugate) noexcept {
-    if constexpr (ElementTraits<T>::is_complex)
-        return conjugate ? std::conj(x) : x;
-    else
-        return x;
+/// Right-hand sides from which the sweeps run the columns in SIMD lanes
+/// (see column_lanes.h): the factorisation then runs first, and the forward
+/// substitution after it, so that b is untouched when a pivot fails and
+/// needs no copy.  The operations on every column stay the same.
+inline constexpr Index PBSV_LANE_COLUMNS = 4;
+
+/// Whether pbsv_factor_forward needs PbsvColumns::saved for nrhs columns.
+constexpr bool pbsv_keeps_b_aside(Index nrhs) noexcept {
+    return nrhs > 0 && nrhs < PBSV_LANE_COLUMNS;
+}
+
+/// The forward substitution U^H y = b on nrhs columns with a finished
+/// factor, with the fused sweep's operations (y(k) /= U(k, k), then y(k+c)
+/// -= conj(U(k, k+c)) y(k)), so a factorisation followed by this gives the
+/// fused sweep's bits: the columns in lanes, the few left over in place,
+/// side by side.  A conjugated view works on conj(b), as the fused sweep
+/// does.
+template <typename T, typename Tr, bool ColumnWise>
+void pbsv_forward(LapackBandView<const T, ColumnWise> f, Index n, Index hb, T* y, Index nrhs,
+                  Index ldy) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index done = run_column_lanes<T, Tr, lanes::PortableIsa>(
+        hb, y, nrhs, ldy, [&](const auto& group) { group.forward(n, hb, f); }, conj);
+    if (done == nrhs) return;
+    const Index s = f.along_row();
+    if constexpr (conj)
+        for (Index r = done; r < nrhs; ++r)
+            for (Index j = 0; j < n; ++j) y[r * ldy + j] = conj_if(y[r * ldy + j], true);
+    for (Index k = 1; k <= n; ++k) {
+        const T* const rk = f.diagonal(k);
+        const Index span = std::min(hb, n - k);
+        for (Index r = done; r < nrhs; ++r) {
+            T* const yk = y + r * ldy + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], rk[0]);
+            for (Index c = 1; c <= span; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(rk[c * s]), v);
+        }
+    }
 }
 
 /// The right-hand sides of one solve: nrhs columns of y, leading dimension
 /// ldy.  `saved` (n x nrhs, leading dimension n) receives each entry before
 /// the forward substitution first changes it, so that a factorisation that
-/// stops can leave b as it was.
+/// stops can leave b as it was (only for fewer than PBSV_LANE_COLUMNS
+/// columns: see pbsv_keeps_b_aside).
 template <typename T>
 struct PbsvColumns {
     T* y;
@@ -72,6 +106,78 @@ struct PbsvColumns {
     Index ldy;
     T* saved;
 };
+
+/// One row k of pbsv_factor_forward whose span (the columns it reaches
+/// beyond its diagonal) is the constant S, so that every loop has a fixed
+/// length: the compiler unrolls them and vectorises the divisions and the
+/// updates.  Row k is read once into a local array (contiguous in either
+/// layout) and written back after its divisions.  The operations and their
+/// order are those of the general loop.  False when the pivot fails;
+/// nothing is changed then.
+template <Index S, typename T, typename Tr, bool ColumnWise>
+bool pbsv_fixed_row(LapackBandView<T, ColumnWise> u, Index n, Index k, PbsvColumns<T>& b,
+                    Index& touched) noexcept {
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index s = u.along_row(), t = u.down_column();
+    T* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return false;
+    const T d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    T r[S + 1];  // r[c] = U(k, k+c)
+    for (Index c = 1; c <= S; ++c) r[c] = Tr::divide(rk[c * s], d);
+    for (Index c = 1; c <= S; ++c) rk[c * s] = r[c];
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            T* const yr = b.y + q * b.ldy;
+            T* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) {
+                sr[j] = yr[j];
+                yr[j] = conj_if(yr[j], conj);
+            }
+            T* const yk = yr + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], d);
+            for (Index c = 1; c <= S; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(r[c]), v);
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        for (Index i = 1; i <= S; ++i) {
+            T* const __restrict ri = rk + i * t + i;  // ri[c - i] = A(k+i, k+c)
+            const T uki = Tr::mirrored(r[i]);
+            for (Index c = i; c <= S; ++c) ri[c - i] = Tr::update(ri[c - i], r[c], uki);
+        }
+    } else {
+        T m[S + 1];
+        for (Index i = 1; i <= S; ++i) m[i] = Tr::mirrored(r[i]);
+        for (Index c = 1; c <= S; ++c) {
+            T* const __restrict col = rk + c * s;  // col[i] = A(k+i, k+c)
+            for (Index i = 1; i <= c; ++i) col[i] = Tr::update(col[i], r[c], m[i]);
+        }
+    }
+    return true;
+}
+
+/// Half bandwidths whose rows run pbsv_fixed_row where they reach hb
+/// columns: the narrow bands, on which the loops' own cost is the largest
+/// share.
+inline constexpr Index PBSV_FIXED_SPANS = 16;
+
+/// Runs pbsv_fixed_row<hb> on rows k, k+1, ... while they reach hb columns,
+/// for hb in 1..PBSV_FIXED_SPANS; false at a failed pivot (k is then its
+/// row).
+template <typename T, typename Tr, bool ColumnWise, Index... S>
+bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvColumns<T>& b,
+                     Index& k, Index& touched, std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    auto rows = [&]<Index Span>() {
+        for (; k + Span <= n; ++k)
+            if (!pbsv_fixed_row<Span, T, Tr>(u, n, k, b, touched)) return false;
+        return true;
+    };
+    ((hb == S + 1 ? (ok = rows.template operator()<S + 1>(), true) : false) || ...);
+    return ok;
+}
 
 /// Factorises A = U^H U in place, right-looking over the first n rows with
 /// half bandwidth hb <= kd, and runs the forward substitution U^H y = b
@@ -86,15 +192,27 @@ template <typename T, typename Tr, bool ColumnWise>
 Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                           PbsvColumns<T> b) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
+    if (b.nrhs >= PBSV_LANE_COLUMNS) {
+        const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b.y, 0, b.ldy, nullptr});
+        if (failed == 0)
+            pbsv_forward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b.y,
+                                b.nrhs, b.ldy);
+        return failed;
+    }
     const Index s = u.along_row(), t = u.down_column();
     Index touched = 0;  // y(1:touched) has left b
-    for (Index k = 1; k <= n; ++k) {
+    auto fail = [&](Index k) {
+        for (Index r = 0; r < b.nrhs; ++r)
+            std::copy(b.saved + r * n, b.saved + r * n + touched, b.y + r * b.ldy);
+        return k;
+    };
+    Index k = 1;
+    if (!pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
+                                std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{}))
+        return fail(k);
+    for (; k <= n; ++k) {
         T* const __restrict rk = u.diagonal(k);
-        if (Tr::pivot_fails(rk[0], RealOf<T>(0))) {
-            for (Index r = 0; r < b.nrhs; ++r)
-                std::copy(b.saved + r * n, b.saved + r * n + touched, b.y + r * b.ldy);
-            return k;
-        }
+        if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return fail(k);
         const T d = Tr::sqrt(rk[0]);
         rk[0] = d;
         const Index span = std::min(hb, n - k);
@@ -144,30 +262,6 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
     return 0;
 }
 
-/// Forward substitution U^H y = b alone, with a finished factor: the
-/// operations pbsv_factor_forward runs on y, in the same order (y(k) /=
-/// U(k, k), then y(k+c) -= conj(U(k, k+c)) y(k)), so a factorisation
-/// followed by this gives the bits of the fused sweep.  A conjugated view
-/// works on conj(b), as the fused sweep does.
-template <typename T, typename Tr, bool ColumnWise>
-void pbsv_forward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* y, Index nrhs,
-                  Index ldy) noexcept {
-    constexpr bool conj = conjugated_view<T, ColumnWise>;
-    const Index s = u.along_row();
-    for (Index r = 0; r < nrhs; ++r) {
-        T* const yr = y + r * ldy;
-        if constexpr (conj)
-            for (Index j = 0; j < n; ++j) yr[j] = std::conj(yr[j]);
-        for (Index k = 1; k <= n; ++k) {
-            const T* const rk = u.diagonal(k);
-            const Index span = std::min(hb, n - k);
-            T* const yk = yr + (k - 1);
-            const T v = yk[0] = Tr::divide(yk[0], rk[0]);
-            for (Index c = 1; c <= span; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(rk[c * s]), v);
-        }
-    }
-}
-
 /// Back substitution U x = y, column by column from the last: x(i) =
 /// y(i) / U(i, i), then y(k) -= U(k, i) x(i) for the rows k above i,
 /// nearest first (the update the next division waits for).  x(i) is not
@@ -178,6 +272,12 @@ void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* 
                    Index ldy) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
     const Index t = u.down_column();
+    Index done = 0;
+    if (nrhs >= PBSV_LANE_COLUMNS)
+        done = run_column_lanes<T, Tr, lanes::PortableIsa>(
+            hb, y, nrhs, ldy, [&](const auto& group) { group.backward_columns(n, hb, u); }, conj);
+    y += done * ldy;
+    nrhs -= done;
     for (Index i = n; i >= 1; --i) {
         const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
         const Index span = std::min(hb, i - 1);

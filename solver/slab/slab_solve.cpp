@@ -1,7 +1,12 @@
 // The public C entries of the four slab-pipelined families.
 #include "solver/slab/slab_solve.h"
 
+#include "solver/block_tree/kernel.h"
 #include "solver/common/entry_args.h"
+
+bool bandsolve::detail::columns_use_avx2() noexcept {
+    return kernel_body() != KernelBody::portable;
+}
 
 using bandsolve::checked_entry;
 using bandsolve::slab_factor;

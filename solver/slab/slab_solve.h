@@ -72,6 +72,52 @@ void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T
              objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 
+/// Whether the columns side by side run the AVX2 body: the kernel body
+/// chosen for the block-tree solves (see kernel_body) is not the portable
+/// one.
+bool columns_use_avx2() noexcept;
+
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_COLUMNS_X86 1
+/// The lane sweeps compiled for processors with AVX2, vectorised four
+/// doubles wide with the same operations, so the same bytes (no FMA, which
+/// would change the rounding).
+template <typename T, typename Tr>
+__attribute__((target("avx2"), flatten)) void forward_columns_avx2(const T* a, Index n, Index hb,
+                                                                   T* y, Index nrhs,
+                                                                   Index ldy) noexcept {
+    forward_columns_lanes<T, Tr, lanes::Avx2Isa>(a, n, hb, y, nrhs, ldy);
+}
+template <typename T, typename Tr>
+__attribute__((target("avx2"), flatten)) void backward_columns_avx2(const T* a, Index n, Index hb,
+                                                                    T* y, Index nrhs, Index ldy,
+                                                                    Index q) noexcept {
+    backward_columns_lanes<T, Tr, lanes::Avx2Isa>(a, n, hb, y, nrhs, ldy, q);
+}
+#else
+#define BANDSOLVE_COLUMNS_X86 0
+#endif
+
+/// forward_columns for nrhs columns, in lanes (see forward_columns_lanes).
+template <typename T, typename Tr = ElementTraits<T>>
+void forward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy) noexcept {
+#if BANDSOLVE_COLUMNS_X86
+    if (nrhs > 1 && columns_use_avx2()) return forward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy);
+#endif
+    forward_columns_lanes<T, Tr, lanes::PortableIsa>(a, n, hb, y, nrhs, ldy);
+}
+
+/// backward_columns for nrhs columns, in lanes.
+template <typename T, typename Tr = ElementTraits<T>>
+void backward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy,
+                           Index q) noexcept {
+#if BANDSOLVE_COLUMNS_X86
+    if (nrhs > 1 && columns_use_avx2())
+        return backward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy, q);
+#endif
+    backward_columns_lanes<T, Tr, lanes::PortableIsa>(a, n, hb, y, nrhs, ldy, q);
+}
+
 /// Solves the nrhs columns of b (leading dimension n) with the factor, each
 /// with the bits of run_slab_solve at slab height r.  When r > hb the stages
 /// have nothing to share (see working_team): the columns then run side by
@@ -83,8 +129,8 @@ void solve_all_columns(int team, TeamObjects& objects, const T* a, int n, int hb
     if (nrhs <= 0) return;
     if (r > hb) {
         const Index w = std::max(hb, 0);
-        forward_columns<T, Tr>(a, n, w, b, nrhs, n);
-        backward_columns<T, Tr>(a, n, w, b, nrhs, n, r);
+        forward_side_by_side<T, Tr>(a, n, w, b, nrhs, n);
+        backward_side_by_side<T, Tr>(a, n, w, b, nrhs, n, r);
         return;
     }
     for (int k = 0; k < nrhs; ++k)
@@ -162,8 +208,8 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
                  flags);
         const int info = flags[0] | flags[1];
         if (info != 0) return info;
-        forward_columns<T>(a, n, hb, b + Index{n}, nrhs - 1, n);
-        backward_columns<T>(a, n, hb, b, nrhs, n, 2 * r);
+        detail::forward_side_by_side<T>(a, n, hb, b + Index{n}, nrhs - 1, n);
+        detail::backward_side_by_side<T>(a, n, hb, b, nrhs, n, 2 * r);
         return 0;
     }
     run_team(working, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "solver/common/block_factor.h"
+#include "solver/common/column_lanes.h"
 
 namespace bandsolve {
 
@@ -174,6 +175,42 @@ void backward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy
             }
         }
     }
+}
+
+/// The rows of the factor in band storage, for the lane sweeps.
+template <typename T>
+struct SlabRows {
+    const T* a;
+    Index hb;
+    const T* diagonal(Index i) const noexcept { return &band_at(a, hb, i, i); }
+    static constexpr Index along_row() noexcept { return 1; }
+};
+
+/// forward_columns with the columns in SIMD lanes: groups of 4 slots, then
+/// of one (16 and 4 columns of a real type on four lanes; 4 and 1 complex
+/// columns), the columns left over in place, side by side.  Without memory
+/// for a tile every column runs in place.
+template <typename T, typename Tr, typename Isa>
+void forward_columns_lanes(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy) noexcept {
+    Index done = 0;
+    if (nrhs > 1)
+        done = run_column_lanes<T, Tr, Isa>(hb, y, nrhs, ldy, [&](const auto& group) {
+            group.forward(n, hb, SlabRows<T>{a, hb});
+        });
+    forward_columns<T, Tr>(a, n, hb, y + done * ldy, nrhs - done, ldy);
+}
+
+/// backward_columns with the columns in SIMD lanes, grouped as in
+/// forward_columns_lanes.
+template <typename T, typename Tr, typename Isa>
+void backward_columns_lanes(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy,
+                            Index q) noexcept {
+    Index done = 0;
+    if (nrhs > 1)
+        done = run_column_lanes<T, Tr, Isa>(hb, y, nrhs, ldy, [&](const auto& group) {
+            group.backward_rows(n, hb, q, SlabRows<T>{a, hb});
+        });
+    backward_columns<T, Tr>(a, n, hb, y + done * ldy, nrhs - done, ldy, q);
 }
 
 }  // namespace bandsolve
