@@ -91,17 +91,30 @@ def _band(ab, name):
     return ab
 
 
+def _system(ab, b, check_finite, overwrite_ab, overwrite_b):
+    """Validates a band array and right-hand sides as SciPy does; returns
+    them as arrays, whether each may be written, and the element type."""
+    a1 = _validated(ab, check_finite)
+    b1 = _validated(b, check_finite)
+    if a1.shape[-1] != b1.shape[0]:
+        raise ValueError("shapes of ab and b are not compatible.")
+    _band(a1, "ab")
+    overwrite_ab = overwrite_ab or _datacopied(a1, ab)
+    overwrite_b = overwrite_b or _datacopied(b1, b)
+    return a1, b1, overwrite_ab, overwrite_b, _element_type(a1, b1)
+
+
 def _solve_columns(run, b1, dtype, overwrite_b):
     """Runs ``run(columns)`` on the right-hand sides as the entries need
-    them, and returns the solutions with b's shape."""
+    them; returns the solutions with b's shape and what ``run`` returned
+    (the entry's INFO)."""
     if b1.ndim <= 2:
         x = _working(b1, dtype, overwrite_b)
         columns = x.reshape(x.shape[0], 1, order="F") if x.ndim == 1 else x
-        run(columns)
-        return x
+        return x, run(columns)
     columns = np.array(b1.reshape(b1.shape[0], -1), dtype=dtype, order="F")
-    run(columns)
-    return columns.reshape(b1.shape)
+    info = run(columns)
+    return columns.reshape(b1.shape), info
 
 
 def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, check_finite=True):
@@ -166,23 +179,11 @@ def solveh_banded(ab, b, overwrite_ab=False, overwrite_b=False, lower=False, che
     >>> bandsolve.solveh_banded(ab, np.ones(4))
     array([0.36363636, 0.45454545, 0.45454545, 0.36363636])
     """
-    a1 = _validated(ab, check_finite)
-    b1 = _validated(b, check_finite)
-    if a1.shape[-1] != b1.shape[0]:
-        raise ValueError("shapes of ab and b are not compatible.")
-    _band(a1, "ab")
-    overwrite_b = overwrite_b or _datacopied(b1, b)
-    overwrite_ab = overwrite_ab or _datacopied(a1, ab)
-
-    dtype = _element_type(a1, b1)
+    a1, b1, overwrite_ab, overwrite_b, dtype = _system(
+        ab, b, check_finite, overwrite_ab, overwrite_b
+    )
     a2 = _working(a1, dtype, overwrite_ab)
-    info = 0
-
-    def run(columns):
-        nonlocal info
-        info = _core.pbsv(a2, columns, bool(lower))
-
-    x = _solve_columns(run, b1, dtype, overwrite_b)
+    x, info = _solve_columns(lambda c: _core.pbsv(a2, c, bool(lower)), b1, dtype, overwrite_b)
     if info > 0:
         raise LinAlgError("%dth leading minor not positive definite" % info)
     if info < 0:
@@ -317,13 +318,7 @@ def cho_solve_banded(cb_and_lower, b, overwrite_b=False, check_finite=True):
     c2 = cb if cb.dtype == dtype and cb.flags.f_contiguous and cb.flags.aligned else None
     if c2 is None:
         c2 = np.array(cb, dtype=dtype, order="F")
-    info = 0
-
-    def run(columns):
-        nonlocal info
-        info = _core.pbtrs(c2, columns, bool(lower))
-
-    x = _solve_columns(run, b, dtype, overwrite_b)
+    x, info = _solve_columns(lambda c: _core.pbtrs(c2, c, bool(lower)), b, dtype, overwrite_b)
     if info > 0:
         raise LinAlgError("%dth leading minor not positive definite" % info)
     if info < 0:
@@ -421,25 +416,13 @@ def solve_symmetric_banded(
     >>> bandsolve.solve_symmetric_banded(ab, np.ones(4))
     array([0.36363636, 0.45454545, 0.45454545, 0.36363636])
     """
-    a1 = _validated(ab, check_finite)
-    b1 = _validated(b, check_finite)
-    if a1.shape[-1] != b1.shape[0]:
-        raise ValueError("shapes of ab and b are not compatible.")
-    _band(a1, "ab")
+    a1, b1, overwrite_ab, overwrite_b, dtype = _system(
+        ab, b, check_finite, overwrite_ab, overwrite_b
+    )
     if a1.shape[0] < 1:
         raise ValueError("ab must hold at least the diagonal (one row)")
-    overwrite_b = overwrite_b or _datacopied(b1, b)
-    overwrite_ab = overwrite_ab or _datacopied(a1, ab)
-
-    dtype = _element_type(a1, b1)
     band = _lower_band(a1, lower, dtype, overwrite_ab)
-    info = 0
-
-    def run(columns):
-        nonlocal info
-        info = _core.block_tree_solve(band, columns)
-
-    x = _solve_columns(run, b1, dtype, overwrite_b)
+    x, info = _solve_columns(lambda c: _core.block_tree_solve(band, c), b1, dtype, overwrite_b)
     if info > 0:
         raise LinAlgError("matrix is not positive definite: a pivot failed")
     if info < 0:

@@ -122,18 +122,18 @@ void pbtrs_dispatch(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T*
     pbtrs_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
 }
 
-}  // namespace detail
+/// The arguments of ?pbsv and ?pbtrs once checked.
+struct SolveArgs {
+    bool upper;
+    Index n, kd, nrhs, ldab, ldb;
+};
 
-/// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
-/// LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
-/// (0, the order of the first leading minor that is not positive definite,
-/// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES.
-/// Runs on the calling thread.
-template <typename T>
-int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
-                      T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
-    using Tr = typename HermitianTraitsOf<T>::type;
-
+/// LAPACK's checks of the arguments ?pbsv and ?pbtrs share, in LAPACK's
+/// order: 0 with `a` filled in, or -position of the first illegal one
+/// (a null pointer that would be read counts as illegal).
+inline int check_solve_args(const char* uplo, const int* n_arg, const int* kd_arg,
+                            const int* nrhs_arg, const void* ab, const int* ldab_arg, const void* b,
+                            const int* ldb_arg, SolveArgs& a) noexcept {
     const char u = uplo != nullptr ? *uplo : '\0';
     const bool upper = u == 'U' || u == 'u';
     if (!upper && u != 'L' && u != 'l') return -1;
@@ -146,6 +146,29 @@ int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, con
     if (n > 0 && nrhs > 0 && b == nullptr) return -7;
     if (ldb_arg == nullptr || *ldb_arg < std::max<Index>(n, 1)) return -8;
     const Index ldab = *ldab_arg, ldb = *ldb_arg;
+    a = {upper, n, kd, nrhs, ldab, ldb};
+    return 0;
+}
+
+}  // namespace detail
+
+/// ?pbsv: factorises the SPD (complex: Hermitian PD) band matrix held in
+/// LAPACK's layout and solves A X = B; returns INFO as LAPACK defines it
+/// (0, the order of the first leading minor that is not positive definite,
+/// or -position of an illegal argument), or BANDSOLVE_INFO_NO_RESOURCES.
+/// Runs on the calling thread.
+template <typename T>
+int lapack_style_pbsv(const char* uplo, const int* n_arg, const int* kd_arg, const int* nrhs_arg,
+                      T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
+    using Tr = typename HermitianTraitsOf<T>::type;
+
+    detail::SolveArgs a;
+    if (const int info =
+            detail::check_solve_args(uplo, n_arg, kd_arg, nrhs_arg, ab, ldab_arg, b, ldb_arg, a);
+        info != 0)
+        return info;
+    const bool upper = a.upper;
+    const Index n = a.n, kd = a.kd, nrhs = a.nrhs, ldab = a.ldab, ldb = a.ldb;
     if (n == 0) return 0;
 
     // Diagonals beyond the matrix's last one hold nothing.
@@ -190,18 +213,13 @@ int lapack_style_pbtrs(const char* uplo, const int* n_arg, const int* kd_arg, co
                        const T* ab, const int* ldab_arg, T* b, const int* ldb_arg) noexcept {
     using Tr = typename HermitianTraitsOf<T>::type;
 
-    const char u = uplo != nullptr ? *uplo : '\0';
-    const bool upper = u == 'U' || u == 'u';
-    if (!upper && u != 'L' && u != 'l') return -1;
-    if (n_arg == nullptr || *n_arg < 0) return -2;
-    if (kd_arg == nullptr || *kd_arg < 0) return -3;
-    if (nrhs_arg == nullptr || *nrhs_arg < 0) return -4;
-    const Index n = *n_arg, kd = *kd_arg, nrhs = *nrhs_arg;
-    if (n > 0 && ab == nullptr) return -5;
-    if (ldab_arg == nullptr || *ldab_arg < kd + 1) return -6;
-    if (n > 0 && nrhs > 0 && b == nullptr) return -7;
-    if (ldb_arg == nullptr || *ldb_arg < std::max<Index>(n, 1)) return -8;
-    const Index ldab = *ldab_arg, ldb = *ldb_arg;
+    detail::SolveArgs a;
+    if (const int info =
+            detail::check_solve_args(uplo, n_arg, kd_arg, nrhs_arg, ab, ldab_arg, b, ldb_arg, a);
+        info != 0)
+        return info;
+    const bool upper = a.upper;
+    const Index n = a.n, kd = a.kd, nrhs = a.nrhs, ldab = a.ldab, ldb = a.ldb;
     if (n == 0 || nrhs == 0) return 0;
 
     const Index hb = std::min(kd, n - 1);
