@@ -260,9 +260,10 @@ BANDSOLVE_API void band_pbsv_z(const char* uplo, const int* n, const int* kd, co
  * layouts, LDAB, LDB and Hermitian complex entries as band_pbsv_?, on the
  * calling thread.  Bits: band_pbtrf_? leaves exactly the factor
  * band_pbsv_? leaves, and band_pbtrf_? then band_pbtrs_? give exactly
- * band_pbsv_?'s solutions, for both layouts and every team size.  Each
- * factor serves the other library too: band_pbtrs_? solves with LAPACK's
- * ?pbtrf factor and ?pbtrs with ours, to rounding.
+ * band_pbsv_?'s solutions, for both layouts and every team size (a NaN
+ * in the results may differ in sign or payload: IEEE 754 leaves open which
+ * operand's NaN an operation passes on).  Each factor serves the other library too: band_pbtrs_?
+ * solves with LAPACK's ?pbtrf factor and ?pbtrs with ours, to rounding.
  *
  * band_pbtrf_?(uplo, n, kd, ab, ldab, info)
  *  ab    in/out  as for band_pbsv_?; on return the factor U (A = U^H U,
