@@ -19,7 +19,8 @@ And what SciPy lacks:
 Every solve releases the GIL and gives the same bits for every team size.
 """
 
-from ._linalg import (
+from ._linalg import (  # the public names, listed once in _linalg.__all__
+    __all__,
     cho_solve_banded,
     cholesky_banded,
     count_processors,
@@ -29,14 +30,3 @@ from ._linalg import (
     solveh_banded,
     team_size,
 )
-
-__all__ = [
-    "solveh_banded",
-    "cholesky_banded",
-    "cho_solve_banded",
-    "solve_symmetric_banded",
-    "set_team_size",
-    "get_team_size",
-    "team_size",
-    "count_processors",
-]
