@@ -34,24 +34,51 @@ using Index = std::int64_t;
 using complex_float = std::complex<float>;
 using complex_double = std::complex<double>;
 
+/// The parts of Smith's scaling that depend on the divisor y = c + di
+/// alone, in the evaluation precision E: with |c| > |d|, r = d/c and
+/// den = c + d*r, otherwise r = c/d and den = c*r + d.  Dividing many
+/// elements by one pivot computes them once; every quotient is the same bit
+/// for bit as complex_divide's.
+template <typename E>
+struct ComplexDivisor {
+    E r;
+    E den;
+    bool real_larger;  // |c| > |d|
+    bool zero;         // c = d = 0
+};
+
+template <typename C, typename E = C>
+ComplexDivisor<E> complex_divisor(std::complex<C> y) noexcept {
+    const E c = y.real(), d = y.imag();
+    if (c == 0 && d == 0) return {E(0), E(0), false, true};
+    if (std::fabs(c) > std::fabs(d)) {
+        const E r = d / c;
+        return {r, c + d * r, true, false};
+    }
+    const E r = c / d;
+    return {r, c * r + d, false, false};
+}
+
+/// x / y with y's parts from complex_divisor: the final parts evaluated in
+/// E and rounded to C.  A zero divisor gives NaN in both parts.
+template <typename C, typename E = C>
+std::complex<C> complex_divide_by(std::complex<C> x, const ComplexDivisor<E>& y) noexcept {
+    const E a = x.real(), b = x.imag(), r = y.r, den = y.den;
+    if (y.zero) {
+        const C nan = std::numeric_limits<C>::quiet_NaN();
+        return {nan, nan};
+    }
+    if (y.real_larger)
+        return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
+    return {static_cast<C>((a * r + b) / den), static_cast<C>((b * r - a) / den)};
+}
+
 /// x / y of complex numbers by Smith's scaling, with the evaluation
 /// precision E and the rounding to the component precision C of the two
 /// final parts only.  A zero divisor gives NaN in both parts.
 template <typename C, typename E = C>
 std::complex<C> complex_divide(std::complex<C> x, std::complex<C> y) noexcept {
-    const E a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
-    if (c == 0 && d == 0) {
-        const C nan = std::numeric_limits<C>::quiet_NaN();
-        return {nan, nan};
-    }
-    if (std::fabs(c) > std::fabs(d)) {
-        const E r = d / c;
-        const E den = c + d * r;
-        return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
-    }
-    const E r = c / d;
-    const E den = c * r + d;
-    return {static_cast<C>((a * r + b) / den), static_cast<C>((b * r - a) / den)};
+    return complex_divide_by<C, E>(x, complex_divisor<C, E>(y));
 }
 
 /// |x| of a complex number, scaled to avoid overflow; evaluated and
@@ -68,6 +95,21 @@ double complex_modulus(std::complex<C> x) noexcept {
     }
     const double q = re / im;
     return im * std::sqrt(1.0 + q * q);
+}
+
+/// The principal square root of z = x + yi once m = |z| is known, evaluated
+/// as complex_sqrt does: t = sqrt((|x| + m)/2) rounded to C, h = |y|/(2t)
+/// evaluated in E from the rounded t and rounded once.
+template <typename C, typename E = C>
+std::complex<C> complex_sqrt_from_modulus(std::complex<C> z, E m) noexcept {
+    const E x = z.real(), y = z.imag();
+    const E ax = std::fabs(x), ay = std::fabs(y);
+    const C t = static_cast<C>(std::sqrt((ax + m) / 2));
+    if (t == 0) return {0, 0};
+    const C h = static_cast<C>(ay / (2 * static_cast<E>(t)));
+    std::complex<C> result = x >= 0 ? std::complex<C>(t, h) : std::complex<C>(h, t);
+    if (y < 0) result.imag(-result.imag());
+    return result;
 }
 
 /// Principal square root of a complex number.  m and (|x| + m)/2 are
@@ -87,12 +129,7 @@ std::complex<C> complex_sqrt(std::complex<C> z) noexcept {
     } else {
         m = 0;
     }
-    const C t = static_cast<C>(std::sqrt((ax + m) / 2));
-    if (t == 0) return {0, 0};
-    const C h = static_cast<C>(ay / (2 * static_cast<E>(t)));
-    std::complex<C> result = x >= 0 ? std::complex<C>(t, h) : std::complex<C>(h, t);
-    if (y < 0) result.imag(-result.imag());
-    return result;
+    return complex_sqrt_from_modulus<C, E>(z, m);
 }
 
 /// -x by flipping the sign bit: the negation, which GCC's folder does not
@@ -130,10 +167,21 @@ struct RealTraits {
         return static_cast<R>(static_cast<E>(x) / static_cast<E>(y));
     }
     static R sqrt(R x) noexcept { return static_cast<R>(std::sqrt(static_cast<E>(x))); }
+    /// A divisor prepared once for many divisions: divide_by(x, divisor(y))
+    /// is divide(x, y) bit for bit.
+    using Divisor = E;
+    static Divisor divisor(R y) noexcept { return static_cast<E>(y); }
+    static R divide_by(R x, Divisor y) noexcept { return static_cast<R>(static_cast<E>(x) / y); }
     /// A(j, i) from A(i, j): the same element.
     static R mirrored(R x) noexcept { return x; }
     /// A pivot fails when it is not greater than the floor; NaN passes.
     static bool pivot_fails(R d, R floor) noexcept { return d <= floor; }
+    /// pivot_fails(d, floor) as false, with root = sqrt(d), or true.
+    static bool pivot_root_fails(R d, R floor, R& root) noexcept {
+        if (pivot_fails(d, floor)) return true;
+        root = sqrt(d);
+        return false;
+    }
     static R zero() noexcept { return R(0); }
 };
 
@@ -180,6 +228,11 @@ struct ComplexTraits {
     }
     static T divide(T x, T y) noexcept { return complex_divide<C, E>(x, y); }
     static T sqrt(T x) noexcept { return complex_sqrt<C, E>(x); }
+    /// A divisor prepared once for many divisions: divide_by(x, divisor(y))
+    /// is divide(x, y) bit for bit.
+    using Divisor = ComplexDivisor<E>;
+    static Divisor divisor(T y) noexcept { return complex_divisor<C, E>(y); }
+    static T divide_by(T x, const Divisor& y) noexcept { return complex_divide_by<C, E>(x, y); }
     /// A(j, i) from A(i, j): complex symmetric, the same element,
     /// unconjugated.
     static T mirrored(T x) noexcept { return x; }
@@ -187,6 +240,24 @@ struct ComplexTraits {
     /// zero floor: both parts zero); NaN passes.
     static bool pivot_fails(T d, C floor) noexcept {
         return complex_modulus(d) <= static_cast<double>(floor);
+    }
+    /// pivot_fails(d, floor) as false, with root = sqrt(d), or true.  For
+    /// finite parts and E = double, the modulus the test computes is the m
+    /// that complex_sqrt would compute again (the same branch on |x| and |y|,
+    /// the same quotient up to its sign, which the square removes; zero
+    /// parts give the other part exactly in both), so the square root takes
+    /// it as it is.
+    static bool pivot_root_fails(T d, C floor, T& root) noexcept {
+        const double m = complex_modulus(d);
+        if (m <= static_cast<double>(floor)) return true;
+        if constexpr (std::is_same_v<E, double>) {
+            if (std::isfinite(d.real()) && std::isfinite(d.imag())) {
+                root = complex_sqrt_from_modulus<C, E>(d, m);
+                return false;
+            }
+        }
+        root = sqrt(d);
+        return false;
     }
     static T zero() noexcept { return T(0, 0); }
 };
@@ -222,6 +293,17 @@ struct HermitianTraits : ComplexTraits<C, E> {
         const E d = real_pivot.real();
         return T(static_cast<C>(static_cast<E>(x.real()) / d),
                  static_cast<C>(static_cast<E>(x.imag()) / d));
+    }
+    using Divisor = E;
+    static Divisor divisor(T real_pivot) noexcept { return static_cast<E>(real_pivot.real()); }
+    static T divide_by(T x, Divisor d) noexcept {
+        return T(static_cast<C>(static_cast<E>(x.real()) / d),
+                 static_cast<C>(static_cast<E>(x.imag()) / d));
+    }
+    static bool pivot_root_fails(T d, C floor, T& root) noexcept {
+        if (pivot_fails(d, floor)) return true;
+        root = sqrt(d);
+        return false;
     }
 };
 

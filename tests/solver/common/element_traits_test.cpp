@@ -75,6 +75,47 @@ TYPED_TEST(ComplexFunctions, ModulusAvoidsOverflowAndUnderflow) {
     EXPECT_GT(complex_modulus(Z(tiny, tiny)), 0.0);
 }
 
+// The factorisations take the pivot's test and square root in one step,
+// which hands the test's modulus to the square root: the root must be
+// complex_sqrt's to the bit, and the step must fail exactly when the test
+// does, for random pivots and every special part (zeros of either sign,
+// subnormal, huge, infinite, NaN).
+TYPED_TEST(ComplexFunctions, PivotRootIsTheTestThenTheSquareRoot) {
+    using C = TypeParam;
+    using Z = std::complex<C>;
+    using Tr = ElementTraits<Z>;
+    using L = std::numeric_limits<C>;
+    const C parts[] = {0,
+                       -C(0),
+                       1,
+                       -3,
+                       C(0.75),
+                       L::min(),
+                       L::denorm_min(),
+                       -L::denorm_min(),
+                       L::max() / 3,
+                       -L::max(),
+                       L::infinity(),
+                       -L::infinity(),
+                       L::quiet_NaN()};
+    std::vector<Z> pivots;
+    for (C x : parts)
+        for (C y : parts) pivots.emplace_back(x, y);
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<C> u(-4, 4);
+    for (int k = 0; k < 4000; ++k) pivots.emplace_back(u(gen), u(gen));
+    for (const C floor : {C(0), C(0.5)})
+        for (const Z d : pivots) {
+            Z root(7, 7);
+            const bool fails = Tr::pivot_root_fails(d, floor, root);
+            ASSERT_EQ(fails, Tr::pivot_fails(d, floor)) << d;
+            if (fails) continue;
+            const Z expected = Tr::sqrt(d);
+            EXPECT_EQ(std::memcmp(&root, &expected, sizeof(Z)), 0)
+                << d << ": " << root << " against " << expected;
+        }
+}
+
 TEST(PivotTest, OnlyNonPositiveRealOrZeroComplexPivotsFail) {
     using RS = ElementTraits<float>;
     using CS = ElementTraits<std::complex<float>>;
