@@ -117,10 +117,11 @@ bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r,
             if (y != nullptr) forward_from_previous_slab<T, Tr>(a, hb, y, g, p, v, w);
             if (v == p) {
                 update_slab_block<T, Tr>(a, hb, p, w);
-                band_block_factor<T, Tr, true>(a, static_cast<int>(hb), p, w, pivot_floor, flags,
-                                               team.phase());
-                if (y != nullptr && !error_flag_set(flags, team.phase()))
-                    forward_slab<T, Tr>(a, hb, y, p, w);
+                if (y != nullptr)
+                    factor_forward_slab<T, Tr>(a, hb, y, p, w, pivot_floor, flags, team.phase());
+                else
+                    band_block_factor<T, Tr, true>(a, static_cast<int>(hb), p, w, pivot_floor,
+                                                   flags, team.phase());
             }
         }
         team.barrier([&] {
