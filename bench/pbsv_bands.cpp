@@ -5,8 +5,11 @@
 // With type d it also times band_solve_with_factor_d beside dpbtrs on the
 // same factor with several right-hand sides (n = 200,000, kd = 8, 16
 // columns), each column against dpbtrs's solution.
-// Usage: pbsv_bands [runs [types [max_kd]]], e.g. pbsv_bands 7 sdcz 64;
-// the default is 7 runs of type d up to kd = 256.
+// LAPACK and ours take turns to run first on a row, from row to row; a
+// fourth argument of 1 swaps every row's order, so that two runs of the
+// program time each row both ways.
+// Usage: pbsv_bands [runs [types [max_kd [swap]]]], e.g. pbsv_bands 7 sdcz 64 1;
+// the default is 7 runs of type d up to kd = 256, not swapped.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -89,46 +92,76 @@ bandcompare::TimingSummary time(const std::vector<T>& a0, const std::vector<T>& 
     return bandcompare::summarise(std::move(seconds));
 }
 
+/// One line of the table.
+void print_line(const Case& c, char uplo, const char* name, int team, double median_ms,
+                double min_ms, double max_ms, double vs_lapack, const char* agree) {
+    std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, uplo, name, team,
+                median_ms, min_ms, max_ms, vs_lapack, agree);
+}
+
 template <typename T>
-void run_type(char type, int runs, int max_kd, int processors) {
+void run_type(char type, int runs, int max_kd, int processors, int& row) {
     for (const Case& c : CASES) {
         if (c.kd > max_kd) continue;
         for (char uplo : {'L', 'U'}) {
             std::vector<T> a0, b0, ref, x;
             make_system(c.n, c.kd, uplo, a0, b0);
-            double lapack_ms = 0;
-            char lapack_name[] = "?pbsv";
-            lapack_name[0] = type;
-            if (bandcompare::have_reference_lapack()) {
-                const auto t = time(a0, b0, ref, runs, [&](std::vector<T>& a, std::vector<T>& b) {
+            // Whichever runs first on a row may find the machine in another
+            // state (caches, clock, the other processes): the order
+            // alternates from row to row, and the table is printed after.
+            const bool lapack_first = row++ % 2 == 0;
+            bandcompare::TimingSummary lapack_time{};
+            bool have_lapack = false;
+            auto time_lapack = [&] {
+                if (!bandcompare::have_reference_lapack()) return;
+                lapack_time = time(a0, b0, ref, runs, [&](std::vector<T>& a, std::vector<T>& b) {
                     return bandcompare::lapack_pbsv(a.data(), c.n, c.kd, b.data(), 1, uplo);
                 });
-                lapack_ms = t.median * 1e3;
-                std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, uplo,
-                            lapack_name, 1, lapack_ms, t.min * 1e3, t.max * 1e3, 1.0, "-");
+                have_lapack = true;
+            };
+            std::vector<bandcompare::TimingSummary> ours;
+            std::vector<std::vector<T>> solutions;
+            auto time_ours = [&] {
+                for (int team = 1; team <= processors; ++team) {
+                    set_team_size(&team);
+                    ours.push_back(time(a0, b0, x, runs, [&](std::vector<T>& a, std::vector<T>& b) {
+                        return bandsolve::band_pbsv(uplo, c.n, c.kd, 1, a.data(), c.kd + 1,
+                                                    b.data(), c.n);
+                    }));
+                    solutions.push_back(x);
+                }
+                reset_team_size();
+            };
+            if (lapack_first) {
+                time_lapack();
+                time_ours();
+            } else {
+                time_ours();
+                time_lapack();
             }
+            char lapack_name[] = "?pbsv";
+            lapack_name[0] = type;
+            const double lapack_ms = have_lapack ? lapack_time.median * 1e3 : 0.0;
+            if (have_lapack)
+                print_line(c, uplo, lapack_name, 1, lapack_ms, lapack_time.min * 1e3,
+                           lapack_time.max * 1e3, 1.0, lapack_first ? "- (first)" : "-");
             char name[] = "band_pbsv_?";
             name[10] = type;
             for (int team = 1; team <= processors; ++team) {
-                set_team_size(&team);
-                const auto t = time(a0, b0, x, runs, [&](std::vector<T>& a, std::vector<T>& b) {
-                    return bandsolve::band_pbsv(uplo, c.n, c.kd, 1, a.data(), c.kd + 1, b.data(),
-                                                c.n);
-                });
+                const auto& t = ours[team - 1];
+                const auto& sol = solutions[team - 1];
                 // Largest difference from LAPACK's solution, relative to its size.
                 double diff = 0, size = 0;
                 for (std::size_t i = 0; i < ref.size(); ++i) {
-                    diff = std::max<double>(diff, std::abs(x[i] - ref[i]));
+                    diff = std::max<double>(diff, std::abs(sol[i] - ref[i]));
                     size = std::max<double>(size, std::abs(ref[i]));
                 }
                 char agree[32] = "-";
                 if (!ref.empty())
                     std::snprintf(agree, sizeof agree, "%.1e", size > 0 ? diff / size : diff);
-                std::printf("%9d %5d %c %-12s %4d %11.1f %9.1f %9.1f %9.2f %10s\n", c.n, c.kd, uplo,
-                            name, team, t.median * 1e3, t.min * 1e3, t.max * 1e3,
-                            lapack_ms > 0 ? lapack_ms / (t.median * 1e3) : 0.0, agree);
+                print_line(c, uplo, name, team, t.median * 1e3, t.min * 1e3, t.max * 1e3,
+                           lapack_ms > 0 ? lapack_ms / (t.median * 1e3) : 0.0, agree);
             }
-            reset_team_size();
         }
     }
 }
@@ -183,17 +216,18 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const char* types = argc > 2 ? argv[2] : "d";
     const int max_kd = argc > 3 ? std::atoi(argv[3]) : 256;
+    int row = argc > 4 && std::atoi(argv[4]) != 0 ? 1 : 0;  // even rows: LAPACK first
     int processors = 0;
     count_processors(&processors);
     if (!bandcompare::have_reference_lapack())
         std::printf("(built without LAPACK: no ?pbsv rows)\n");
     std::printf("%9s %5s %c %-12s %4s %11s %9s %9s %9s %10s\n", "n", "kd", 'U', "entry", "team",
                 "median ms", "min ms", "max ms", "x ?pbsv", "vs ?pbsv");
-    if (std::strchr(types, 's')) run_type<float>('s', runs, max_kd, processors);
+    if (std::strchr(types, 's')) run_type<float>('s', runs, max_kd, processors, row);
     if (std::strchr(types, 'd')) {
-        run_type<double>('d', runs, max_kd, processors);
+        run_type<double>('d', runs, max_kd, processors, row);
         run_solve_with_factor(runs, processors);
     }
-    if (std::strchr(types, 'c')) run_type<std::complex<float>>('c', runs, max_kd, processors);
-    if (std::strchr(types, 'z')) run_type<std::complex<double>>('z', runs, max_kd, processors);
+    if (std::strchr(types, 'c')) run_type<std::complex<float>>('c', runs, max_kd, processors, row);
+    if (std::strchr(types, 'z')) run_type<std::complex<double>>('z', runs, max_kd, processors, row);
 }
