@@ -74,9 +74,11 @@ namespace detail {
 /// vectorises; the operations and their order are the general loop's.  The
 /// pivot's divisor is prepared once for its S divisions, which leaves every
 /// quotient as it was.  The forward step's quotient goes through
-/// Tr::divide: with the prepared divisor there, GCC 12 at -O3 (vectorising)
-/// produced entries an ulp away from forward_slab's in the complex single
-/// family, which the byte comparisons caught; the cause is not pinned down.
+/// Tr::divide: with the prepared divisor there, GCC 12 at -O3 gave the
+/// complex single family entries an ulp away from forward_slab's, a rounding
+/// lost as in the fold described at BANDSOLVE_KEEP_VECTOR_ROUNDING in the
+/// top-level CMakeLists.txt (-fno-tree-slp-vectorize removed the
+/// difference); the byte comparisons with forward_slab catch it.
 template <Index S, typename T, typename Tr, bool Forward>
 bool factor_fixed_row(T* __restrict row_k, RealOf<T> pivot_floor, T* __restrict y) noexcept {
     T d;
