@@ -17,6 +17,7 @@
 
 #include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/complex_lane_steps.h"
 #include "solver/block_tree/lane_steps.h"
 #include "solver/common/team.h"
 #include "threads/sync.h"
@@ -58,8 +59,9 @@ struct SolveControl {
 
 /// Stack a kernel body with lane steps needs, with room to spare: their
 /// buffers (a group of blocks, lane-interleaved) are in its frame, about
-/// 520 KiB for double elements with AVX-512.  Without lanes a body needs
-/// under 70 KiB.
+/// 520 KiB for double elements with AVX-512, about 500 KiB for complex
+/// double elements with AVX2.  Without lanes a body needs under 70 KiB for
+/// the real families, about 100 KiB for complex double elements.
 inline constexpr std::size_t LANE_BODY_STACK_BYTES = std::size_t{1} << 20;
 
 namespace detail {
@@ -68,7 +70,8 @@ namespace detail {
 /// lanes::PortableIsa), with every step it calls inlined into it; band_kernel
 /// below runs this or one of the bodies compiled for x86 instruction sets.
 /// The real families take the blocks of every sweep in groups of
-/// Isa::lanes, one block per lane (solver/block_tree/lane_steps.h).
+/// Isa::lanes, one block per lane (solver/block_tree/lane_steps.h), the
+/// complex families likewise (complex_lane_steps.h).
 template <typename T, typename Isa>
 __attribute__((flatten)) void band_kernel_body(
     T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
@@ -115,17 +118,27 @@ __attribute__((flatten)) void band_kernel_body(
     // fail there, nothing has been written and the blocks run again one by
     // one, stopping at the failing one as a single block would.
     constexpr int L = Isa::lanes;
-    constexpr bool lane_family = L > 1 && !ElementTraits<T>::is_complex;
+    constexpr bool complex = ElementTraits<T>::is_complex;
+    constexpr bool lane_family = L > 1;
     const bool lanes = lane_family && fast && lanes::fits_lane_buffers(bs, hb);
     const Index group = lanes ? L : 1;
+    auto odd_lanes = [&](Index v, bool gather) {
+        if constexpr (!lane_family)
+            return false;
+        else if constexpr (complex)
+            return lanes::complex_odd_block_step<T, Isa>(m, v, block_stride, gather,
+                                                         neighbour_distance, bs, pivot_floor);
+        else
+            return lanes::odd_block_step<T, Isa>(m, v, block_stride, gather, neighbour_distance, bs,
+                                                 pivot_floor);
+    };
     auto odd_group = [&](Index v, bool gather) {
         const Index count = std::min(group, (order - v) / block_stride + 1);
         if constexpr (lane_family) {
             if (lanes && count == L &&
                 lanes::odd_group_fits<L>(order, hb, v, block_stride, gather, neighbour_distance,
                                          first_odd_row, bs) &&
-                lanes::odd_block_step<T, Isa>(m, v, block_stride, gather, neighbour_distance, bs,
-                                              pivot_floor))
+                odd_lanes(v, gather))
                 return !failed();
         }
         for (Index i = 0; i < count; ++i) {
@@ -148,7 +161,11 @@ __attribute__((flatten)) void band_kernel_body(
             if (lanes && count == L &&
                 lanes::separator_group_fits<L>(order, s, block_stride, neighbour_distance,
                                                first_odd_row, bs)) {
-                lanes::separator_step<T, Isa>(m, s, block_stride, neighbour_distance, bs);
+                if constexpr (complex)
+                    lanes::complex_separator_step<T, Isa>(m, s, block_stride, neighbour_distance,
+                                                          bs);
+                else
+                    lanes::separator_step<T, Isa>(m, s, block_stride, neighbour_distance, bs);
                 return;
             }
         }
@@ -170,7 +187,11 @@ __attribute__((flatten)) void band_kernel_body(
         if constexpr (lane_family) {
             if (lanes && count == G * L &&
                 lanes::backward_group_fits<L, G>(order, hb, v, block_stride, neighbour_distance)) {
-                lanes::backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance, bs);
+                if constexpr (complex)
+                    lanes::complex_backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance,
+                                                            bs);
+                else
+                    lanes::backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance, bs);
                 return;
             }
         }
@@ -298,28 +319,25 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
                  const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
     // The lane steps' buffers live in the body's frame; a thread whose stack
     // cannot hold them runs a body without lanes, with the same bits.
-    constexpr bool has_lanes = !ElementTraits<T>::is_complex;
-    const bool lanes_fit = !has_lanes || stack_room() >= LANE_BODY_STACK_BYTES;
-    auto* body = &detail::band_kernel_body<T, lanes::PortableIsa>;
-    if constexpr (has_lanes)
-        if (!lanes_fit) body = &detail::band_kernel_body<T, lanes::SingleLane>;
+    const bool lanes_fit = stack_room() >= LANE_BODY_STACK_BYTES;
+    auto* body = lanes_fit ? &detail::band_kernel_body<T, lanes::PortableIsa>
+                           : &detail::band_kernel_body<T, lanes::SingleLane>;
 #if BANDSOLVE_X86
     switch (detail::kernel_body()) {
         case detail::KernelBody::avx512:
-            // Complex elements have no lane steps, and GCC 12 turns their
-            // products into fused multiply-adds (vfmaddsub) when compiling
-            // for AVX-512, -ffp-contract=off notwithstanding: they keep the
-            // AVX2 body.
-            if constexpr (has_lanes) {
+            // GCC 12 turns the complex products of the one-block steps into
+            // fused multiply-adds (vfmaddsub) when compiling for AVX-512,
+            // -ffp-contract=off notwithstanding: the complex families keep
+            // the AVX2 body, four lanes.
+            if constexpr (!ElementTraits<T>::is_complex) {
                 body = lanes_fit ? &detail::band_kernel_avx512<T>
                                  : &detail::band_kernel_avx2<T, lanes::SingleLane>;
                 break;
             }
             [[fallthrough]];
         case detail::KernelBody::avx2:
-            body = &detail::band_kernel_avx2<T>;
-            if constexpr (has_lanes)
-                if (!lanes_fit) body = &detail::band_kernel_avx2<T, lanes::SingleLane>;
+            body = lanes_fit ? &detail::band_kernel_avx2<T>
+                             : &detail::band_kernel_avx2<T, lanes::SingleLane>;
             break;
         case detail::KernelBody::portable:
             break;

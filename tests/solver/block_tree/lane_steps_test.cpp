@@ -1,7 +1,9 @@
 // The lane steps against the plain steps, byte for byte: groups of four and
 // eight blocks of random contents at levels 1 to 3, on shapes around the
 // block size, with the portable code and with each x86 instruction set the
-// processor has; and a failing pivot in one lane.
+// processor has; a failing pivot in one lane; and the complex lanes' element
+// operations against ElementTraits on operands with zero, negative and
+// equal parts, which random blocks never reach.
 #include "solver/block_tree/lane_steps.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "solver/block_tree/complex_lane_steps.h"
 #include "solver/block_tree/kernel.h"
 #include "solver/block_tree/plain_steps.h"
 #include "solver/block_tree/random_arrays.h"
@@ -66,8 +69,32 @@ void for_each_isa(Check check) {
 
 template <typename T>
 class LaneSteps : public ::testing::Test {};
-using RealTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(LaneSteps, RealTypes);
+using AllTypes = ::testing::Types<float, double, complex_float, complex_double>;
+TYPED_TEST_SUITE(LaneSteps, AllTypes);
+
+/// The lane steps of T's family.
+template <typename T, typename Isa>
+bool odd_lanes(const BlockTreeArrays<T>& m, Index v, Index stride, bool gather, Index f, Index bs,
+               RealOf<T> pivot_floor) {
+    if constexpr (ElementTraits<T>::is_complex)
+        return lanes::complex_odd_block_step<T, Isa>(m, v, stride, gather, f, bs, pivot_floor);
+    else
+        return lanes::odd_block_step<T, Isa>(m, v, stride, gather, f, bs, pivot_floor);
+}
+template <typename T, typename Isa>
+void separator_lanes(const BlockTreeArrays<T>& m, Index s, Index stride, Index f, Index bs) {
+    if constexpr (ElementTraits<T>::is_complex)
+        lanes::complex_separator_step<T, Isa>(m, s, stride, f, bs);
+    else
+        lanes::separator_step<T, Isa>(m, s, stride, f, bs);
+}
+template <typename T, typename Isa, int G>
+void backward_lanes(const BlockTreeArrays<T>& m, Index v, Index stride, Index f, Index bs) {
+    if constexpr (ElementTraits<T>::is_complex)
+        lanes::complex_backward_step<T, Isa, G>(m, v, stride, f, bs);
+    else
+        lanes::backward_step<T, Isa, G>(m, v, stride, f, bs);
+}
 
 /// Runs the odd-block sweep of one level in groups of L, as the kernel
 /// claims them: a regular group in lanes on x and block by block on y, any
@@ -86,7 +113,7 @@ int compare_odd_sweep(const Shape& sh, Index e, std::uint64_t seed) {
                              lanes::odd_group_fits<L>(sh.n, sh.hb, v, stride, gather, f, h, bs);
         bool lanes_ran = false;
         if (regular) {
-            lanes_ran = lanes::odd_block_step<T, Isa>(x.view(), v, stride, gather, f, bs, 0);
+            lanes_ran = odd_lanes<T, Isa>(x.view(), v, stride, gather, f, bs, 0);
             EXPECT_TRUE(lanes_ran);
             in_lanes += lanes_ran;
         }
@@ -112,7 +139,7 @@ int compare_separator_sweep(const Shape& sh, Index e, std::uint64_t seed) {
     int in_lanes = 0;
     for (Index s = (2 * e - 1) * bs + 1; s <= sh.n; s += L * stride) {
         const bool regular = lanes::separator_group_fits<L>(sh.n, s, stride, f, h, bs);
-        if (regular) lanes::separator_step<T, Isa>(x.view(), s, stride, f, bs);
+        if (regular) separator_lanes<T, Isa>(x.view(), s, stride, f, bs);
         in_lanes += regular;
         for (Index u = s; u < s + L * stride && u <= sh.n; u += stride) {
             if (!regular) plain::separator_step(x.view(), u, f, h, bs);
@@ -148,7 +175,7 @@ int compare_backward_sweep(const Shape& sh, Index e, std::uint64_t seed) {
     int in_lanes = 0;
     for (Index v = h; v <= sh.n; v += G * L * stride) {
         const bool regular = lanes::backward_group_fits<L, G>(sh.n, sh.hb, v, stride, f);
-        if (regular) lanes::backward_step<T, Isa, G>(x.view(), v, stride, f, bs);
+        if (regular) backward_lanes<T, Isa, G>(x.view(), v, stride, f, bs);
         in_lanes += regular;
         for (Index u = v; u < v + G * L * stride && u <= sh.n; u += stride) {
             if (!regular) plain::backward_step(x.view(), u, f, bs);
@@ -201,14 +228,80 @@ TYPED_TEST(LaneSteps, FailingPivotInOneLaneWritesNothing) {
         constexpr int L = Isa::lanes;
         for (Index lane : {Index{0}, Index{2}, L - Index{1}})
             for (Index row : {Index{0}, Index{40}, bs - 1}) {
+                // Every other pivot's modulus stays near 4 (hb + 2); this
+                // one stays below the floor of 1 whatever its updates.
                 RandomArrays<T> x(sh.n, sh.hb, sh.nrhs, 99);
-                x.a[(v + lane * stride + row - 1) * (sh.hb + 1)] = T(-1);
+                x.a[(v + lane * stride + row - 1) * (sh.hb + 1)] = T(0.5);
                 const RandomArrays<T> before = x;
                 ASSERT_TRUE((lanes::odd_group_fits<L>(sh.n, sh.hb, v, stride, true, bs, 1, bs)));
-                EXPECT_FALSE((lanes::odd_block_step<T, Isa>(x.view(), v, stride, true, bs, bs, 0)));
+                EXPECT_FALSE((odd_lanes<T, Isa>(x.view(), v, stride, true, bs, bs, 1)));
                 EXPECT_EQ(x.first_difference(before), "")
                     << L << " lanes, lane " << lane << " row " << row;
             }
+    });
+}
+
+template <typename T>
+class ComplexLanes : public ::testing::Test {};
+using ComplexTypes = ::testing::Types<complex_float, complex_double>;
+TYPED_TEST_SUITE(ComplexLanes, ComplexTypes);
+
+/// Division (a zero divisor included), square root, update and the pivot
+/// test of the complex lanes, each lane against ElementTraits, byte for
+/// byte, on parts drawn from 0, -0, +-1, 2 and random values.
+TYPED_TEST(ComplexLanes, ElementOperationsMatchTheTraits) {
+    using T = TypeParam;
+    using R = typename T::value_type;
+    using Tr = ElementTraits<T>;
+    for_each_isa([&]<typename Isa>() {
+        using Cx = lanes::ComplexLanes<T, Isa>;
+        constexpr int L = Isa::lanes;
+        std::mt19937_64 gen(7);
+        std::uniform_int_distribution<int> pick(0, 8);
+        std::uniform_real_distribution<double> u(-3.0, 3.0);
+        const R special[] = {R(0), -R(0), R(1), R(-1), R(2)};
+        auto part = [&] {
+            const int k = pick(gen);
+            return k < 5 ? special[k] : static_cast<R>(u(gen));
+        };
+        int differences = 0;
+        for (int trial = 0; trial < 20000 && differences == 0; ++trial) {
+            T x[L], y[L];
+            for (int l = 0; l < L; ++l) {
+                x[l] = T(part(), part());
+                y[l] = T(part(), part());
+            }
+            typename Cx::E ex, ey;
+            Cx::gather(&ex, 1, x, 1, 1);
+            Cx::gather(&ey, 1, y, 1, 1);
+            typename Cx::Divisor dv;
+            Cx::divisor(dv, ey);
+            typename Cx::W wx, wy;
+            Cx::widen(wx, ex);
+            Cx::widen(wy, ey);
+            typename Cx::E quotient = ex, root = ex, updated = ex;
+            Cx::divide(quotient, dv);
+            Cx::sqrt(root);
+            Cx::update(updated, wx, wy);
+            T q[L], r[L], t[L];
+            Cx::scatter(q, 1, &quotient, 1, 1);
+            Cx::scatter(r, 1, &root, 1, 1);
+            Cx::scatter(t, 1, &updated, 1, 1);
+            bool fails = false;
+            for (int l = 0; l < L; ++l) {
+                const T want[] = {Tr::divide(x[l], y[l]), Tr::sqrt(x[l]),
+                                  Tr::update(x[l], x[l], y[l])};
+                const T got[] = {q[l], r[l], t[l]};
+                for (int op = 0; op < 3; ++op)
+                    if (std::memcmp(&want[op], &got[op], sizeof(T)) != 0) {
+                        ++differences;
+                        ADD_FAILURE() << L << " lanes, operation " << op << " of " << x[l]
+                                      << " and " << y[l] << ": " << got[op] << " for " << want[op];
+                    }
+                fails = fails || Tr::pivot_fails(y[l], R(1.5));
+            }
+            EXPECT_EQ(Cx::any_pivot_fails(ey, R(1.5)), fails);
+        }
     });
 }
 
