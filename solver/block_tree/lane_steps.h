@@ -342,8 +342,22 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
     Ln::gather(band, 1, &m.A(v - above, v - above), stride * row, (bs + above) * row);
     S* const u = band + above * row;
 
+    // Left coupling, held transposed: pl[j*hb + p] = P(p+1, v+j).
+    alignas(64) S pl[LANE_PANEL_ELEMENTS];
+    if (gather) {
+        // P(p+1, v+j) = A(v-hb+p, v+j) for j <= p, zero beyond.
+        for (Index p = 0; p < hb; ++p)
+            for (Index j = 0; j < bs; ++j)
+                pl[j * hb + p] = j <= p ? band[p * row + hb - p + j] : S{};
+    } else {
+        for (Index p = 0; p < hb; ++p) Ln::gather(pl + p, hb, &m.P(p + 1, v), stride, bs);
+    }
+
     // U(X, X) = chol(A(X, X)), right-looking: each element still takes its
-    // updates in increasing k.
+    // updates in increasing k.  Column k of P(p, X) := P(p, X) U(X, X)^{-1}
+    // needs only row k of U, so it is solved as soon as that row is final:
+    // its chains then overlap the factorisation's own, and every element
+    // still takes its operations in the order of the two loops run apart.
     for (Index k = 0; k < bs; ++k) {
         S* const rk = u + k * row;  // rk[c] = A(v+k, v+k+c)
         if (Ln::any_pivot_fails(rk[0], pivot_floor)) return false;
@@ -359,34 +373,16 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
             S* const ri = rk + i * row;  // ri[c - i] = A(v+k+i, v+k+c)
             for (Index c = i; c <= span; ++c) Ln::update(ri[c - i], uk[c], uk[i]);
         }
-    }
 
-    // Left coupling, held transposed: pl[j*hb + p] = P(p+1, v+j).
-    alignas(64) S pl[LANE_PANEL_ELEMENTS];
-    if (gather) {
-        // P(p+1, v+j) = A(v-hb+p, v+j) for j <= p, zero beyond.
-        for (Index p = 0; p < hb; ++p)
-            for (Index j = 0; j < bs; ++j)
-                pl[j * hb + p] = j <= p ? band[p * row + hb - p + j] : S{};
-    } else {
-        for (Index p = 0; p < hb; ++p) Ln::gather(pl + p, hb, &m.P(p + 1, v), stride, bs);
-    }
-    // P(p, X) := P(p, X) U(X, X)^{-1}
-    for (Index j = 0; j < bs; ++j) {
-        S* const xj = pl + j * hb;
-        const S* const uj = u + j * row;
-        const S d = uj[0];
-        D xw[LANE_MAX_HB];  // column j, widened once
+        S* const xk = pl + k * hb;
+        D xw[LANE_MAX_HB];  // column k of P, widened once
         for (Index p = 0; p < hb; ++p) {
-            Ln::divide(xj[p], d);
-            Ln::widen(xw[p], xj[p]);
+            Ln::divide(xk[p], d);
+            Ln::widen(xw[p], xk[p]);
         }
-        const Index span = std::min(hb, bs - 1 - j);
         for (Index c = 1; c <= span; ++c) {
-            S* const x2 = xj + c * hb;
-            D ujc;
-            Ln::widen(ujc, uj[c]);
-            for (Index p = 0; p < hb; ++p) Ln::update(x2[p], xw[p], ujc);
+            S* const x2 = xk + c * hb;
+            for (Index p = 0; p < hb; ++p) Ln::update(x2[p], xw[p], uk[c]);
         }
     }
     for (Index p = 0; p < hb; ++p) Ln::scatter(&m.P(p + 1, v), stride, pl + p, hb, bs);
