@@ -15,6 +15,15 @@
 //               next level)
 //   backward    backward_step at level 1, block 3
 //
+// and the lane steps (solver/block_tree/lane_steps.h) of the real families,
+// compiled as the AVX2 body compiles them, on a group of four blocks from
+// the same block on (eight for the backward step, two groups interleaved);
+// their times are per group:
+//   lanes_odd_gather, lanes_odd_panel, lanes_separator, lanes_backward
+//   lanes_moves   only the gathers and scatters of the odd step at level 1
+//                 (band, left and right coupling, right-hand side), without
+//                 its arithmetic
+//
 // Beside them, the serial path of the sequential order on the benchmark
 // problem itself (n = 2,000,000, hb = 8), a loop per chain that does only
 // the operations one row waits for, with the solver's roundings, on the
@@ -44,6 +53,7 @@
 #include "bench/lapack_entries.h"
 #include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/block_tree.h"
+#include "solver/block_tree/lane_steps.h"
 #include "solver/common/element_traits.h"
 
 namespace {
@@ -53,12 +63,23 @@ using bandsolve::ErrorFlags;
 using bandsolve::Index;
 
 constexpr int HB = 8;
-constexpr Index BS = 72;  // block_size_for(24, 8), the real families' block size
-constexpr Index BLOCKS = 15;
+constexpr Index BS = 72;      // block_size_for(24, 8), the real families' block size
+constexpr Index BLOCKS = 31;  // room for a group of lanes at level 2
 constexpr Index N = BS * BLOCKS;
 static_assert(bandsolve::block_size_for(24, HB) == BS);
 
-enum class Step { factor, odd_gather, odd_panel, separator, backward };
+enum class Step {
+    factor,
+    odd_gather,
+    odd_panel,
+    separator,
+    backward,
+    lanes_odd_gather,
+    lanes_odd_panel,
+    lanes_separator,
+    lanes_backward,
+    lanes_moves
+};
 
 /// First row of the block the step works on.
 constexpr Index step_row(Step step) {
@@ -66,10 +87,15 @@ constexpr Index step_row(Step step) {
         case Step::factor:
         case Step::odd_gather:
         case Step::backward:
+        case Step::lanes_odd_gather:
+        case Step::lanes_backward:
+        case Step::lanes_moves:
             return 2 * BS + 1;  // block 3, an odd block of level 1
         case Step::odd_panel:
+        case Step::lanes_odd_panel:
             return 5 * BS + 1;  // block 6, an odd block of level 2
         case Step::separator:
+        case Step::lanes_separator:
             return 3 * BS + 1;  // block 4, a separator of level 1
     }
     return 0;
@@ -84,11 +110,29 @@ struct Arrays {
     }
 };
 
+/// The one-block step a lane step stands for.
+constexpr Step one_block(Step step) {
+    switch (step) {
+        case Step::lanes_odd_gather:
+        case Step::lanes_moves:
+            return Step::odd_gather;
+        case Step::lanes_odd_panel:
+            return Step::odd_panel;
+        case Step::lanes_separator:
+            return Step::separator;
+        case Step::lanes_backward:
+            return Step::backward;
+        default:
+            return step;
+    }
+}
+
 /// Runs the block-tree elimination on one thread in the kernel's order and
 /// returns right before the first call of `stop` at `row` (or before
 /// anything, for Step::factor).  False if a pivot failed on the way.
 template <typename T>
 bool run_until(Arrays<T>& s, Step stop, Index row) {
+    stop = one_block(stop);
     if (stop == Step::factor) return true;
     const BlockTreeArrays<T> m = s.view();
     ErrorFlags flags{0, 0};
@@ -145,6 +189,54 @@ bool prepare(Step step, Arrays<T>& s) {
     return run_until(s, step, step_row(step));
 }
 
+/// The gathers and scatters of the lane odd step at level 1, as it moves
+/// the four blocks from row v on.
+template <typename T, typename Isa>
+void lane_moves(const BlockTreeArrays<T>& m, Index v) noexcept {
+    using Ln = bandsolve::lanes::Lanes<T, Isa>;
+    using S = typename Ln::S;
+    const Index row = HB + 1, stride = 2 * BS, w = v + BS - 1;
+    alignas(64) S band[bandsolve::lanes::LANE_BAND_ELEMENTS];
+    alignas(64) S pl[bandsolve::lanes::LANE_PANEL_ELEMENTS];
+    Ln::gather(band, 1, &m.A(v - HB, v - HB), stride * row, (BS + HB) * row);
+    benchmark::DoNotOptimize(band);
+    for (Index p = 0; p < HB; ++p) Ln::scatter(&m.P(p + 1, v), stride, pl + p, HB, BS);
+    for (Index p = 0; p < HB; ++p) Ln::scatter(&m.P(p + 1, w + 1), stride, pl + p * HB, 1, HB);
+    Ln::gather(pl, 1, &m.B(v, 1), stride, BS);
+    benchmark::DoNotOptimize(pl);
+    Ln::scatter(&m.B(v, 1), stride, pl, 1, BS);
+    Ln::scatter(&m.A(v, v), stride * row, band + HB * row, 1, BS * row);
+}
+
+#if defined(__x86_64__)
+/// The lane steps as the AVX2 body runs them: inlined into a function
+/// compiled for AVX2.  False if a pivot failed.
+template <typename T>
+__attribute__((target("avx2"), flatten, noinline)) bool run_lanes_avx2(
+    Step step, const BlockTreeArrays<T>& m) noexcept {
+    namespace ln = bandsolve::lanes;
+    using Isa = ln::Avx2Isa;
+    const Index v = step_row(step);
+    switch (step) {
+        case Step::lanes_odd_gather:
+            return ln::odd_block_step<T, Isa>(m, v, 2 * BS, true, BS, BS, 0);
+        case Step::lanes_odd_panel:
+            return ln::odd_block_step<T, Isa>(m, v, 4 * BS, false, 2 * BS, BS, 0);
+        case Step::lanes_separator:
+            ln::separator_step<T, Isa>(m, v, 2 * BS, BS, BS);
+            return true;
+        case Step::lanes_backward:
+            ln::backward_step<T, Isa, 2>(m, v, 2 * BS, BS, BS);
+            return true;
+        case Step::lanes_moves:
+            lane_moves<T, Isa>(m, v);
+            return true;
+        default:
+            return false;
+    }
+}
+#endif
+
 template <typename T>
 void run_step(Step step, Arrays<T>& s, ErrorFlags& flags) {
     const BlockTreeArrays<T> m = s.view();
@@ -166,11 +258,30 @@ void run_step(Step step, Arrays<T>& s, ErrorFlags& flags) {
         case Step::backward:
             bandsolve::backward_step(m, v, BS, BS);
             break;
+        default:
+#if defined(__x86_64__)
+            if constexpr (!bandsolve::ElementTraits<T>::is_complex)
+                if (run_lanes_avx2(step, m)) break;
+#endif
+            flags[0] = 1;
+            break;
     }
 }
 
 template <typename T, Step STEP>
 void block_step(benchmark::State& state) {
+    if constexpr (STEP >= Step::lanes_odd_gather) {
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("avx2")) {
+            state.SkipWithError("the processor has no AVX2");
+            return;
+        }
+#else
+        state.SkipWithError("the lane steps are timed as the AVX2 body runs them");
+        return;
+#endif
+    }
     Arrays<T> snapshot;
     if (!prepare(STEP, snapshot)) {
         state.SkipWithError("a pivot failed while preparing the step");
@@ -193,8 +304,9 @@ void block_step(benchmark::State& state) {
             break;
         }
     }
-    state.counters["rows/s"] =
-        benchmark::Counter(static_cast<double>(BS), benchmark::Counter::kIsIterationInvariantRate);
+    const Index blocks = STEP == Step::lanes_backward ? 8 : STEP >= Step::lanes_odd_gather ? 4 : 1;
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(blocks * BS),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
 }
 
 template <typename T>
@@ -209,6 +321,18 @@ void register_steps(const char* type) {
     for (const auto& [name, body] : steps)
         benchmark::RegisterBenchmark((std::string(name) + "<" + type + ">").c_str(), body)
             ->UseManualTime();
+    if constexpr (!bandsolve::ElementTraits<T>::is_complex) {
+        const std::pair<const char*, void (*)(benchmark::State&)> lane_steps[] = {
+            {"lanes_odd_gather", &block_step<T, Step::lanes_odd_gather>},
+            {"lanes_odd_panel", &block_step<T, Step::lanes_odd_panel>},
+            {"lanes_separator", &block_step<T, Step::lanes_separator>},
+            {"lanes_backward", &block_step<T, Step::lanes_backward>},
+            {"lanes_moves", &block_step<T, Step::lanes_moves>},
+        };
+        for (const auto& [name, body] : lane_steps)
+            benchmark::RegisterBenchmark((std::string(name) + "<" + type + ">").c_str(), body)
+                ->UseManualTime();
+    }
 }
 
 constexpr int SERIAL_N = 2000000;

@@ -102,6 +102,12 @@ struct Avx2Isa {
         d = reinterpret_cast<vd4>(_mm256_cvtps_pd(reinterpret_cast<__m128>(s)));
     }
     static void widen(vd4& d, const vd4& s) noexcept { d = s; }
+    __attribute__((target("avx2"))) static void sqrt(vf4& x) noexcept {
+        x = reinterpret_cast<vf4>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+    }
+    __attribute__((target("avx2"))) static void sqrt(vd4& x) noexcept {
+        x = reinterpret_cast<vd4>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
+    }
 };
 struct Avx512Isa {
     static constexpr int lanes = 8;
@@ -113,6 +119,12 @@ struct Avx512Isa {
         d = reinterpret_cast<vd8>(_mm512_maskz_cvtps_pd(0xff, reinterpret_cast<__m256>(s)));
     }
     static void widen(vd8& d, const vd8& s) noexcept { d = s; }
+    __attribute__((target("avx512f"))) static void sqrt(vf8& x) noexcept {
+        x = reinterpret_cast<vf8>(_mm256_sqrt_ps(reinterpret_cast<__m256>(x)));
+    }
+    __attribute__((target("avx512f"))) static void sqrt(vd8& x) noexcept {
+        x = reinterpret_cast<vd8>(_mm512_maskz_sqrt_pd(0xff, reinterpret_cast<__m512d>(x)));
+    }
     __attribute__((target("avx512f"))) static void fused_add_product(vd8& r, const vd8& s,
                                                                      const vd8& x,
                                                                      const vd8& y) noexcept {
@@ -139,6 +151,8 @@ struct Lanes {
     using S = typename LaneTypes<T, L>::S;
     using D = typename LaneTypes<T, L>::D;
     using M = decltype(S{} == S{});  // shuffle masks
+    /// S at the alignment of T, for whole-vector access to the arrays.
+    typedef S Unaligned __attribute__((aligned(alignof(T)), may_alias));
 
     static void widen(D& d, const S& s) noexcept { Isa::widen(d, s); }
     /// s := d rounded to T.
@@ -176,8 +190,14 @@ struct Lanes {
     /// gives the correctly rounded single quotient, the same value.
     static void divide(S& t, const S& d) noexcept { t = t / d; }
     /// x := sqrt(x), rounded once; in single precision for single lanes,
-    /// for the same reason.
+    /// for the same reason.  The vector square root where the instruction
+    /// set has one (correctly rounded like the scalar one), else lane by
+    /// lane.
     static void sqrt(S& x) noexcept {
+        if constexpr (requires { Isa::sqrt(x); }) {
+            Isa::sqrt(x);
+            return;
+        }
         for (int l = 0; l < L; ++l) {
             if constexpr (sizeof(T) == sizeof(float))
                 x[l] = __builtin_sqrtf(x[l]);
@@ -223,6 +243,7 @@ struct Lanes {
     }
     template <typename Lo, typename Hi>
     static void swap_blocks(S* r, int b, Lo lo, Hi hi) noexcept {
+#pragma GCC unroll 8
         for (int i = 0; i < L; ++i) {
             if (i & b) continue;
             const S x = r[i], y = r[i + b];
@@ -237,15 +258,37 @@ struct Lanes {
     static void gather(S* __restrict buf, Index step, const T* __restrict src, Index lane_stride,
                        Index len) noexcept {
         Index e = 0;
-        for (; e + L <= len; e += L) gather_tile(buf + e * step, step, src + e, lane_stride, L);
+        for (; e + L <= len; e += L) gather_full_tile(buf + e * step, step, src + e, lane_stride);
         if (e < len) gather_tile(buf + e * step, step, src + e, lane_stride, len - e);
     }
     /// The inverse of gather.
     static void scatter(T* __restrict dst, Index lane_stride, const S* __restrict buf, Index step,
                         Index len) noexcept {
         Index e = 0;
-        for (; e + L <= len; e += L) scatter_tile(dst + e, lane_stride, buf + e * step, step, L);
+        for (; e + L <= len; e += L) scatter_full_tile(dst + e, lane_stride, buf + e * step, step);
         if (e < len) scatter_tile(dst + e, lane_stride, buf + e * step, step, len - e);
+    }
+    /// One tile of L elements per lane: whole-vector loads and stores, so
+    /// that the tile stays in registers (a tile assembled in memory piece by
+    /// piece and read back whole stalls on the store forwarding).
+    static void gather_full_tile(S* __restrict buf, Index step, const T* __restrict src,
+                                 Index lane_stride) noexcept {
+        S r[L];
+#pragma GCC unroll 8
+        for (int l = 0; l < L; ++l)
+            r[l] = *reinterpret_cast<const Unaligned*>(src + l * lane_stride);
+        transpose(r);
+#pragma GCC unroll 8
+        for (int i = 0; i < L; ++i) buf[i * step] = r[i];
+    }
+    static void scatter_full_tile(T* __restrict dst, Index lane_stride, const S* __restrict buf,
+                                  Index step) noexcept {
+        S r[L];
+#pragma GCC unroll 8
+        for (int i = 0; i < L; ++i) r[i] = buf[i * step];
+        transpose(r);
+#pragma GCC unroll 8
+        for (int l = 0; l < L; ++l) *reinterpret_cast<Unaligned*>(dst + l * lane_stride) = r[l];
     }
     /// One tile of k <= L elements per lane.
     static void gather_tile(S* __restrict buf, Index step, const T* __restrict src,
@@ -299,8 +342,22 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
     Ln::gather(band, 1, &m.A(v - above, v - above), stride * row, (bs + above) * row);
     S* const u = band + above * row;
 
+    // Left coupling, held transposed: pl[j*hb + p] = P(p+1, v+j).
+    alignas(64) S pl[LANE_PANEL_ELEMENTS];
+    if (gather) {
+        // P(p+1, v+j) = A(v-hb+p, v+j) for j <= p, zero beyond.
+        for (Index p = 0; p < hb; ++p)
+            for (Index j = 0; j < bs; ++j)
+                pl[j * hb + p] = j <= p ? band[p * row + hb - p + j] : S{};
+    } else {
+        for (Index p = 0; p < hb; ++p) Ln::gather(pl + p, hb, &m.P(p + 1, v), stride, bs);
+    }
+
     // U(X, X) = chol(A(X, X)), right-looking: each element still takes its
-    // updates in increasing k.
+    // updates in increasing k.  Column k of P(p, X) := P(p, X) U(X, X)^{-1}
+    // needs only row k of U, so it is solved as soon as that row is final:
+    // its chains then overlap the factorisation's own, and every element
+    // still takes its operations in the order of the two loops run apart.
     for (Index k = 0; k < bs; ++k) {
         S* const rk = u + k * row;  // rk[c] = A(v+k, v+k+c)
         if (Ln::any_pivot_fails(rk[0], pivot_floor)) return false;
@@ -316,34 +373,16 @@ bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gat
             S* const ri = rk + i * row;  // ri[c - i] = A(v+k+i, v+k+c)
             for (Index c = i; c <= span; ++c) Ln::update(ri[c - i], uk[c], uk[i]);
         }
-    }
 
-    // Left coupling, held transposed: pl[j*hb + p] = P(p+1, v+j).
-    alignas(64) S pl[LANE_PANEL_ELEMENTS];
-    if (gather) {
-        // P(p+1, v+j) = A(v-hb+p, v+j) for j <= p, zero beyond.
-        for (Index p = 0; p < hb; ++p)
-            for (Index j = 0; j < bs; ++j)
-                pl[j * hb + p] = j <= p ? band[p * row + hb - p + j] : S{};
-    } else {
-        for (Index p = 0; p < hb; ++p) Ln::gather(pl + p, hb, &m.P(p + 1, v), stride, bs);
-    }
-    // P(p, X) := P(p, X) U(X, X)^{-1}
-    for (Index j = 0; j < bs; ++j) {
-        S* const xj = pl + j * hb;
-        const S* const uj = u + j * row;
-        const S d = uj[0];
-        D xw[LANE_MAX_HB];  // column j, widened once
+        S* const xk = pl + k * hb;
+        D xw[LANE_MAX_HB];  // column k of P, widened once
         for (Index p = 0; p < hb; ++p) {
-            Ln::divide(xj[p], d);
-            Ln::widen(xw[p], xj[p]);
+            Ln::divide(xk[p], d);
+            Ln::widen(xw[p], xk[p]);
         }
-        const Index span = std::min(hb, bs - 1 - j);
         for (Index c = 1; c <= span; ++c) {
-            S* const x2 = xj + c * hb;
-            D ujc;
-            Ln::widen(ujc, uj[c]);
-            for (Index p = 0; p < hb; ++p) Ln::update(x2[p], xw[p], ujc);
+            S* const x2 = xk + c * hb;
+            for (Index p = 0; p < hb; ++p) Ln::update(x2[p], xw[p], uk[c]);
         }
     }
     for (Index p = 0; p < hb; ++p) Ln::scatter(&m.P(p + 1, v), stride, pl + p, hb, bs);
@@ -435,28 +474,25 @@ void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f, 
         Ln::gather(kc[g], 1, &m.K(wg + 1, 1), stride * hb, hb * hb);
     }
     alignas(64) S x[G][LANE_PANEL_ELEMENTS];
+    alignas(64) S panel[LANE_PANEL_ELEMENTS];
     for (Index k = 1; k <= m.nrhs; ++k) {
         for (int g = 0; g < G; ++g) {
             const Index vg = v + g * group_stride;
             S* const xg = x[g];
             Ln::gather(xg, 1, &m.B(vg, k), stride, bs);
             // b(X) -= P(:, X)^T x(left separator's last hb rows), the panel
-            // taken a tile at a time.
+            // taken a row at a time.
             S y[LANE_MAX_HB];
             Ln::gather(y, 1, &m.B(vg - f + bs - hb, k), stride, hb);
             for (Index p = 0; p < hb; ++p) {
                 D yp;
                 Ln::widen(yp, y[p]);
-                const T* const prow = &m.P(p + 1, vg);
-                for (Index j = 0; j < bs; j += L) {
-                    const Index len = std::min<Index>(L, bs - j);
-                    S tile[L];
-                    Ln::gather_tile(tile, 1, prow + j, stride, len);
-                    for (Index i = 0; i < len; ++i) {
-                        D pj;
-                        Ln::widen(pj, tile[i]);
-                        Ln::update(xg[j + i], pj, yp);
-                    }
+                S* const prow = panel;  // prow[j] = P(p+1, vg+j)
+                Ln::gather(prow, 1, &m.P(p + 1, vg), stride, bs);
+                for (Index j = 0; j < bs; ++j) {
+                    D pj;
+                    Ln::widen(pj, prow[j]);
+                    Ln::update(xg[j], pj, yp);
                 }
             }
             // b(X's last hb rows) -= K x(right separator's first hb rows)
@@ -574,16 +610,18 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
         Ln::gather(x, 1, &m.B(s, k), stride, bs);
         Ln::gather(y, 1, &m.B(next, k), stride, bs);
         Ln::gather(z, 1, &m.B(r0, k), stride, hb);
-        // b(q:t) -= W b(N:M)
-        for (Index p = 0; p < hb; ++p) {
-            S acc = x[q - s + p];
-            for (Index j = 0; j < bs; ++j) {
-                D wp, yj;
-                Ln::widen(wp, w[j * hb + p]);
-                Ln::widen(yj, y[j]);
-                Ln::update(acc, wp, yj);
+        // b(q:t) -= W b(N:M): the hb sums over j side by side, each a chain
+        // of bs dependent updates.
+        S* const xq = x + (q - s);
+        for (Index j = 0; j < bs; ++j) {
+            D yj;
+            Ln::widen(yj, y[j]);
+            const S* const wj = w + j * hb;
+            for (Index p = 0; p < hb; ++p) {
+                D wp;
+                Ln::widen(wp, wj[p]);
+                Ln::update(xq[p], wp, yj);
             }
-            x[q - s + p] = acc;
         }
         // b(s:cend) -= V^T b(r0:r0+hb-1)
         for (Index p = 0; p < hb; ++p) {
@@ -606,17 +644,20 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
     alignas(64) S lt[LANE_PANEL_ELEMENTS];  // lt[a*hb + i] = L(a+1, i+1)
     for (Index a = 0; a < hb; ++a) Ln::gather(lt + a * hb, 1, &m.P(a + 1, r0), stride, hb);
     alignas(64) S pc[LANE_PANEL_ELEMENTS];  // pc[a*hb + c] = new P(a+1, s+c)
-    for (Index c = 0; c < hb; ++c)
-        for (Index a = 0; a < hb; ++a) {
-            S acc{};
-            for (Index i = 0; i < hb; ++i) {
-                D vi, la;
-                Ln::widen(vi, vt[c * hb + i]);
+    // The hb chains of one column c side by side.
+    for (Index c = 0; c < hb; ++c) {
+        S acc[LANE_MAX_HB] = {};
+        for (Index i = 0; i < hb; ++i) {
+            D vi;
+            Ln::widen(vi, vt[c * hb + i]);
+            for (Index a = 0; a < hb; ++a) {
+                D la;
                 Ln::widen(la, lt[a * hb + i]);
-                Ln::update(acc, vi, la);
+                Ln::update(acc[a], vi, la);
             }
-            pc[a * hb + c] = acc;
         }
+        for (Index a = 0; a < hb; ++a) pc[a * hb + c] = acc[a];
+    }
     for (Index a = 0; a < hb; ++a) Ln::scatter(&m.P(a + 1, s), stride, pc + a * hb, 1, hb);
     // Band row s-1 holds the last column of V, as the plain step leaves it;
     // the panel columns after V are cleared.
