@@ -46,6 +46,7 @@
 #include <complex>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -210,12 +211,13 @@ void lane_moves(const BlockTreeArrays<T>& m, Index v) noexcept {
 
 #if defined(__x86_64__)
 /// The lane steps as the AVX2 body runs them: inlined into a function
-/// compiled for AVX2.  False if a pivot failed.
+/// compiled for AVX2 (with FMA, which the single-precision body fuses its
+/// updates with).  False if a pivot failed.
 template <typename T>
-__attribute__((target("avx2"), flatten, noinline)) bool run_lanes_avx2(
+__attribute__((target("avx2,fma"), flatten, noinline)) bool run_lanes_avx2(
     Step step, const BlockTreeArrays<T>& m) noexcept {
     namespace ln = bandsolve::lanes;
-    using Isa = ln::Avx2Isa;
+    using Isa = std::conditional_t<std::is_same_v<T, float>, ln::Avx2FmaIsa, ln::Avx2Isa>;
     const Index v = step_row(step);
     switch (step) {
         case Step::lanes_odd_gather:

@@ -24,7 +24,9 @@ KernelBody best_body() noexcept {
 #if BANDSOLVE_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return KernelBody::avx512;
-    if (__builtin_cpu_supports("avx2")) return KernelBody::avx2;
+    // The single-precision AVX2 body uses FMA, which every processor with
+    // AVX2 but a few early ones has; those run the portable body.
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return KernelBody::avx2;
 #endif
     return KernelBody::portable;
 }

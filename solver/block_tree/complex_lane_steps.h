@@ -459,11 +459,11 @@ void complex_separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, 
     // Band row s-1 holds the last column of V, as the plain step leaves it;
     // the panel columns after V are cleared.
     Cx::scatter(&m.A(s - 1, s), stride * row, vt + (hb - 1) * hb, 1, hb);
+    // Two zero parts per element.
     for (int l = 0; l < Isa::lanes; ++l)
-        for (Index p = 1; p <= hb; ++p) {
-            T* const cleared = &m.P(p, s + l * stride);
-            std::fill(cleared + hb, cleared + bs, T(0));
-        }
+        for (Index p = 1; p <= hb; ++p)
+            Cx::Ln::clear(reinterpret_cast<typename Cx::R*>(&m.P(p, s + l * stride) + hb),
+                          2 * (bs - hb));
 
     if (one_run) {
         Cx::scatter(&m.A(s, s), stride * row, band, 1, bs * row);

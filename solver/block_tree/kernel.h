@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "solver/block_tree/block_steps.h"
 #include "solver/block_tree/block_tree.h"
@@ -178,9 +179,11 @@ __attribute__((flatten)) void band_kernel_body(
             plain::backward_step(m, v, neighbour_distance, bs);
     };
     // A group of up to `back_group` blocks of a backward sweep from row v
-    // on: two groups of lanes, whose back substitutions (chains of dependent
-    // updates) run interleaved, when all are regular; else one by one.
-    constexpr int G = 2;
+    // on: G groups of lanes, whose back substitutions (chains of dependent
+    // updates) run interleaved, when all are regular; else one by one.  Four
+    // groups of four lanes keep enough chains in flight; eight lanes need two,
+    // and the complex families' larger buffers stay at two.
+    constexpr int G = !complex && L == 4 ? 4 : 2;
     const Index back_group = lanes ? G * L : 1;
     auto backward_group = [&](Index v) {
         const Index count = std::min(back_group, (order - v) / block_stride + 1);
@@ -258,7 +261,8 @@ __attribute__((flatten)) void band_kernel_body(
 #if BANDSOLVE_X86
 /// The body compiled for processors with AVX2: everything it calls from
 /// these headers is inlined into it and vectorised four doubles wide.  FMA is
-/// not enabled: a fused multiply-add would change the rounding.
+/// not enabled: a fused multiply-add would change the rounding of the double
+/// and complex families (see band_kernel_avx2_fma for single precision).
 template <typename T, typename Isa = lanes::Avx2Isa>
 __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
     T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
@@ -269,6 +273,20 @@ __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
     band_kernel_body<T, Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size,
                              team_size, level_factor, neighbour_distance, block_stride,
                              first_odd_row, next_row, back_row, pivot_floor, error_flags);
+}
+
+/// The single-precision family's AVX2 body: as band_kernel_avx2, with the
+/// lane steps' updates fused (Avx2FmaIsa), exact for that family alone.
+__attribute__((target("avx2,fma"), flatten)) inline void band_kernel_avx2_fma(
+    float* const& a, const int& n, const int& hb, float* const& b, const int& nrhs,
+    float* const& corner, float* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids,
+    const Index& block_size, const int& team_size, Index& level_factor, Index& neighbour_distance,
+    Index& block_stride, Index& first_odd_row, Index& next_row, Index& back_row,
+    const float& pivot_floor, ErrorFlags& error_flags) noexcept {
+    band_kernel_body<float, lanes::Avx2FmaIsa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
+                                               block_size, team_size, level_factor,
+                                               neighbour_distance, block_stride, first_odd_row,
+                                               next_row, back_row, pivot_floor, error_flags);
 }
 
 /// The body compiled for processors with AVX-512 (foundation): the lane
@@ -336,8 +354,12 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
             }
             [[fallthrough]];
         case detail::KernelBody::avx2:
-            body = lanes_fit ? &detail::band_kernel_avx2<T>
-                             : &detail::band_kernel_avx2<T, lanes::SingleLane>;
+            if constexpr (std::is_same_v<T, float>)
+                body = lanes_fit ? &detail::band_kernel_avx2_fma
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
+            else
+                body = lanes_fit ? &detail::band_kernel_avx2<T>
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
             break;
         case detail::KernelBody::portable:
             break;
