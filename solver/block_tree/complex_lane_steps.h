@@ -172,46 +172,53 @@ struct ComplexLanes {
     /// buf[e * step] := element e of the L runs src[l * lane_stride + e],
     /// e = 0..len-1, split into parts.  The runs are taken as runs of
     /// 2*len components, L components (L/2 elements) a tile; full tiles
-    /// copy a constant length, which the compiler inlines.
+    /// move as whole vectors (see Lanes::gather_full_tile).
     static void gather(E* __restrict buf, Index step, const T* __restrict src, Index lane_stride,
                        Index len) noexcept {
         const R* const parts = reinterpret_cast<const R*>(src);
         Index e = 0;
-        for (; e + L <= 2 * len; e += L)
-            gather_tile(buf + e / 2 * step, step, parts + e, 2 * lane_stride, L);
-        if (e < 2 * len)
-            gather_tile(buf + e / 2 * step, step, parts + e, 2 * lane_stride, 2 * len - e);
+        for (; e + L <= 2 * len; e += L) {
+            S tile[L];
+            Ln::gather_full_tile(tile, 1, parts + e, 2 * lane_stride);
+            split(buf + e / 2 * step, step, tile, L);
+        }
+        if (e < 2 * len) {
+            S tile[L];
+            Ln::gather_tile(tile, 1, parts + e, 2 * lane_stride, 2 * len - e);
+            split(buf + e / 2 * step, step, tile, 2 * len - e);
+        }
     }
     /// The inverse of gather.
     static void scatter(T* __restrict dst, Index lane_stride, const E* __restrict buf, Index step,
                         Index len) noexcept {
         R* const parts = reinterpret_cast<R*>(dst);
         Index e = 0;
-        for (; e + L <= 2 * len; e += L)
-            scatter_tile(parts + e, 2 * lane_stride, buf + e / 2 * step, step, L);
-        if (e < 2 * len)
-            scatter_tile(parts + e, 2 * lane_stride, buf + e / 2 * step, step, 2 * len - e);
+        for (; e + L <= 2 * len; e += L) {
+            S tile[L];
+            join(tile, buf + e / 2 * step, step, L);
+            Ln::scatter_full_tile(parts + e, 2 * lane_stride, tile, 1);
+        }
+        if (e < 2 * len) {
+            S tile[L];
+            join(tile, buf + e / 2 * step, step, 2 * len - e);
+            Ln::scatter_tile(parts + e, 2 * lane_stride, tile, 1, 2 * len - e);
+        }
     }
-    /// One tile of k <= L components (k/2 elements) per lane.
-    static void gather_tile(E* __restrict buf, Index step, const R* __restrict parts,
-                            Index lane_stride, Index k) noexcept {
-        S tile[L];
-        Ln::gather_tile(tile, 1, parts, lane_stride, k);
+    /// Components 0..k-1 of a tile (real, imaginary, ...) as k/2 elements,
+    /// and back.
+    static void split(E* __restrict buf, Index step, const S* tile, Index k) noexcept {
         for (Index i = 0; i < k; i += 2) {
             E& x = buf[i / 2 * step];
             x.re = tile[i];
             x.im = tile[i + 1];
         }
     }
-    static void scatter_tile(R* __restrict parts, Index lane_stride, const E* __restrict buf,
-                             Index step, Index k) noexcept {
-        S tile[L];
+    static void join(S* tile, const E* __restrict buf, Index step, Index k) noexcept {
         for (Index i = 0; i < k; i += 2) {
             const E& x = buf[i / 2 * step];
             tile[i] = x.re;
             tile[i + 1] = x.im;
         }
-        Ln::scatter_tile(parts, lane_stride, tile, 1, k);
     }
 };
 
