@@ -19,7 +19,12 @@
 
 #include <algorithm>
 #include <complex>
+#include <type_traits>
 #include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "solver/common/band_access.h"
 #include "solver/common/column_lanes.h"
@@ -179,6 +184,169 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
     return ok;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_PBSV_WIDE 1
+
+/// One update of two complex<float> elements at f (four floats) in
+/// pbsv_fixed_row_cf: f -= x*yr + xs*ys, the sum fused (exact products),
+/// the difference in double, rounded to float.
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update2_cf(
+    float* f, __m256d x, __m256d yr, __m256d xs, __m256d ys) noexcept {
+    const __m256d p = _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
+    const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f));
+    _mm_storeu_ps(f, _mm256_cvtpd_ps(_mm256_sub_pd(v, p)));
+}
+
+/// The same for one element at f (two floats).
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update1_cf(
+    float* f, __m128d x, __m128d yr, __m128d xs, __m128d ys) noexcept {
+    const __m128d p = _mm_fmadd_pd(x, yr, _mm_mul_pd(xs, ys));
+    const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f)));
+    _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(_mm_sub_pd(_mm_cvtps_pd(v), p)));
+}
+
+/// pbsv_fixed_row for complex<float> under HermitianTraits<float, double>,
+/// written for AVX2 with fused multiply-adds: two elements (four parts in
+/// double) per vector.  The same operations as the general row, so the same
+/// bits:
+///  - each division of a part by the real pivot is a division in double of
+///    the widened values, rounded to float;
+///  - each part of an update is t - (a*b + c*e) with a, b, c, e floats
+///    widened to double: both products are exact in double (24-bit
+///    significands), so fma(a, b, c*e) rounds the exact sum once, as the
+///    sum of the two products does; then the subtraction in double and the
+///    rounding to float;
+///  - the products' signs are those of the general row's: the real part
+///    xr*ur + xi*ui and the imaginary part xr*(-ui) + xi*ur of
+///    r[c] * conj(r[i]).
+/// The row's multipliers are kept widened (and with their parts swapped)
+/// in local arrays, so each is converted once per row, not once per update.
+template <Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf(
+    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index k,
+    PbsvColumns<std::complex<float>>& b, Index& touched) noexcept {
+    using T = std::complex<float>;
+    using Tr = HermitianTraits<float, double>;
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    constexpr Index P = (S + 1) / 2;  // pairs of multipliers
+    const Index s = u.along_row(), t = u.down_column();
+    T* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], 0.0f)) return false;
+    const T d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    // rd[2(c-1)], rd[2(c-1)+1]: the parts of U(k, k+c), widened; rs: swapped.
+    alignas(32) double rd[4 * P];
+    alignas(32) double rs[4 * P];
+    const __m256d pivot = _mm256_set1_pd(static_cast<double>(d.real()));
+#pragma GCC unroll 16
+    for (Index q = 0; q < P; ++q) {
+        const Index c = 1 + 2 * q;
+        float* const e0 = reinterpret_cast<float*>(rk + c * s);
+        float* const e1 = reinterpret_cast<float*>(rk + (c + 1) * s);
+        __m128 a = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e0)));
+        if (c + 1 <= S) a = _mm_loadh_pi(a, reinterpret_cast<const __m64*>(e1));
+        const __m128 quotient = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(a), pivot));
+        _mm_storel_pi(reinterpret_cast<__m64*>(e0), quotient);
+        if (c + 1 <= S) _mm_storeh_pi(reinterpret_cast<__m64*>(e1), quotient);
+        const __m256d w = _mm256_cvtps_pd(quotient);
+        _mm256_store_pd(rd + 4 * q, w);
+        _mm256_store_pd(rs + 4 * q, _mm256_permute_pd(w, 0b0101));
+    }
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            T* const yr = b.y + q * b.ldy;
+            T* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) {
+                sr[j] = yr[j];
+                yr[j] = conj_if(yr[j], conj);
+            }
+            T* const yk = yr + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], d);
+            // y(k+c) -= conj(U(k, k+c)) v: the parts ur*vr + ui*vi and
+            // ur*vi + ui*(-vr), as in the general row.
+            const double vr = v.real(), vi = v.imag();
+            float* const f = reinterpret_cast<float*>(yk + 1);  // y(k+c) at 2(c-1)
+            Index c = 1;
+#pragma GCC unroll 16
+            for (; c + 1 <= S; c += 2)
+                pbsv_update2_cf(f + 2 * (c - 1), _mm256_loadu_pd(rd + 2 * (c - 1)),
+                                _mm256_setr_pd(vr, -vr, vr, -vr), _mm256_loadu_pd(rs + 2 * (c - 1)),
+                                _mm256_set1_pd(vi));
+            if (c == S)
+                pbsv_update1_cf(f + 2 * (c - 1), _mm_loadu_pd(rd + 2 * (c - 1)),
+                                _mm_setr_pd(vr, -vr), _mm_loadu_pd(rs + 2 * (c - 1)),
+                                _mm_set1_pd(vi));
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        // Row k+i, contiguous: A(k+i, k+c) -= U(k, k+c) conj(U(k, k+i)),
+        // c = i..S, in vectors over c.
+#pragma GCC unroll 16
+        for (Index i = 1; i <= S; ++i) {
+            float* const ri = reinterpret_cast<float*>(rk + i * t + i);  // A(k+i, k+c) at 2(c-i)
+            const double ur = rd[2 * (i - 1)], ui = rd[2 * (i - 1) + 1];
+            const __m256d yr = _mm256_set1_pd(ur);
+            const __m256d ys = _mm256_setr_pd(ui, -ui, ui, -ui);
+            Index c = i;
+#pragma GCC unroll 16
+            for (; c + 1 <= S; c += 2)
+                pbsv_update2_cf(ri + 2 * (c - i), _mm256_loadu_pd(rd + 2 * (c - 1)), yr,
+                                _mm256_loadu_pd(rs + 2 * (c - 1)), ys);
+            if (c == S)
+                pbsv_update1_cf(ri + 2 * (c - i), _mm_loadu_pd(rd + 2 * (c - 1)), _mm_set1_pd(ur),
+                                _mm_loadu_pd(rs + 2 * (c - 1)), _mm_setr_pd(ui, -ui));
+        }
+    } else {
+        // Column k+c, contiguous: A(k+i, k+c) -= U(k, k+c) conj(U(k, k+i)),
+        // i = 1..c, in vectors over i.
+#pragma GCC unroll 16
+        for (Index c = 1; c <= S; ++c) {
+            float* const col = reinterpret_cast<float*>(rk + c * s + 1);  // A(k+i, k+c) at 2(i-1)
+            const double xr = rd[2 * (c - 1)], xi = rd[2 * (c - 1) + 1];
+            const __m256d a = _mm256_setr_pd(xr, -xr, xr, -xr);
+            const __m256d e = _mm256_set1_pd(xi);
+            Index i = 1;
+#pragma GCC unroll 16
+            for (; i + 1 <= c; i += 2)
+                pbsv_update2_cf(col + 2 * (i - 1), _mm256_loadu_pd(rd + 2 * (i - 1)), a,
+                                _mm256_loadu_pd(rs + 2 * (i - 1)), e);
+            if (i == c)
+                pbsv_update1_cf(col + 2 * (i - 1), _mm_loadu_pd(rd + 2 * (i - 1)),
+                                _mm_setr_pd(xr, -xr), _mm_loadu_pd(rs + 2 * (i - 1)),
+                                _mm_set1_pd(xi));
+        }
+    }
+    return true;
+}
+
+/// Runs pbsv_fixed_row_cf<S> on rows k, k+1, ... while they reach S
+/// columns; false at a failed pivot (k is then its row).
+template <Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_cf(
+    LapackBandView<std::complex<float>, ColumnWise> u, Index n, PbsvColumns<std::complex<float>>& b,
+    Index& k, Index& touched) noexcept {
+    for (; k + S <= n; ++k)
+        if (!pbsv_fixed_row_cf<S>(u, n, k, b, touched)) return false;
+    return true;
+}
+
+/// pbsv_fixed_rows for the complex single-precision Hermitian family, with
+/// the rows of pbsv_fixed_row_cf; only for processors with AVX2 and FMA.
+template <bool ColumnWise, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
+    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<float>>& b, Index& k, Index& touched,
+    std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    ((hb == S + 1 ? (ok = pbsv_rows_cf<S + 1>(u, n, b, k, touched), true) : false) || ...);
+    return ok;
+}
+#else
+#define BANDSOLVE_PBSV_WIDE 0
+#endif
+
 /// Factorises A = U^H U in place, right-looking over the first n rows with
 /// half bandwidth hb <= kd, and runs the forward substitution U^H y = b
 /// along: row k is finished (pivot test, square root, divisions), y(k) /=
@@ -188,12 +356,13 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
 /// row of the first pivot that fails the test; rows before it then hold
 /// their factor, the failing row its reduced pivot, the rows below it part
 /// of their updates, and y its entries as they came.
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                           PbsvColumns<T> b) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
     if (b.nrhs >= PBSV_LANE_COLUMNS) {
-        const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b.y, 0, b.ldy, nullptr});
+        const Index failed =
+            pbsv_factor_forward<T, Tr, ColumnWise, Wide>(u, n, hb, {b.y, 0, b.ldy, nullptr});
         if (failed == 0)
             pbsv_forward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b.y,
                                 b.nrhs, b.ldy);
@@ -207,9 +376,17 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
         return k;
     };
     Index k = 1;
-    if (!pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
-                                std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{}))
-        return fail(k);
+    bool fixed_ok;
+#if BANDSOLVE_PBSV_WIDE
+    if constexpr (Wide && std::is_same_v<T, std::complex<float>> &&
+                  std::is_same_v<Tr, HermitianTraits<float, double>>)
+        fixed_ok = pbsv_fixed_rows_cf(u, n, hb, b, k, touched,
+                                      std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
+    else
+#endif
+        fixed_ok = pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
+                                          std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
+    if (!fixed_ok) return fail(k);
     for (; k <= n; ++k) {
         T* const __restrict rk = u.diagonal(k);
         if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return fail(k);
