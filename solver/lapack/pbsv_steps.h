@@ -221,22 +221,25 @@ __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update1_cf(
 ///    r[c] * conj(r[i]).
 /// The row's multipliers are kept widened (and with their parts swapped)
 /// in local arrays, so each is converted once per row, not once per update.
-template <Index S, bool ColumnWise>
+///
+/// S is the row's span, or 0 for a span given at run time as `span`.  rd
+/// and rs hold 4 * ((span + 1) / 2) doubles each, 32-byte aligned.
+template <Index S_, bool ColumnWise>
 __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf(
-    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index k,
-    PbsvColumns<std::complex<float>>& b, Index& touched) noexcept {
+    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index k, Index span,
+    PbsvColumns<std::complex<float>>& b, Index& touched, double* __restrict rd,
+    double* __restrict rs) noexcept {
     using T = std::complex<float>;
     using Tr = HermitianTraits<float, double>;
     constexpr bool conj = conjugated_view<T, ColumnWise>;
-    constexpr Index P = (S + 1) / 2;  // pairs of multipliers
+    const Index S = S_ != 0 ? S_ : span;
+    const Index P = (S + 1) / 2;  // pairs of multipliers
     const Index s = u.along_row(), t = u.down_column();
     T* const __restrict rk = u.diagonal(k);
     if (Tr::pivot_fails(rk[0], 0.0f)) return false;
     const T d = Tr::sqrt(rk[0]);
     rk[0] = d;
     // rd[2(c-1)], rd[2(c-1)+1]: the parts of U(k, k+c), widened; rs: swapped.
-    alignas(32) double rd[4 * P];
-    alignas(32) double rs[4 * P];
     const __m256d pivot = _mm256_set1_pd(static_cast<double>(d.real()));
 #pragma GCC unroll 16
     for (Index q = 0; q < P; ++q) {
@@ -327,8 +330,10 @@ template <Index S, bool ColumnWise>
 __attribute__((target("avx2,fma"))) bool pbsv_rows_cf(
     LapackBandView<std::complex<float>, ColumnWise> u, Index n, PbsvColumns<std::complex<float>>& b,
     Index& k, Index& touched) noexcept {
+    alignas(32) double rd[4 * ((S + 1) / 2)];
+    alignas(32) double rs[4 * ((S + 1) / 2)];
     for (; k + S <= n; ++k)
-        if (!pbsv_fixed_row_cf<S>(u, n, k, b, touched)) return false;
+        if (!pbsv_fixed_row_cf<S>(u, n, k, S, b, touched, rd, rs)) return false;
     return true;
 }
 
@@ -342,6 +347,24 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
     bool ok = true;
     ((hb == S + 1 ? (ok = pbsv_rows_cf<S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
+}
+
+/// Half bandwidths up to which pbsv_all_rows_cf runs the complex
+/// single-precision rows of any span (its buffers are on the stack).
+inline constexpr Index PBSV_CF_SPANS = 256;
+
+/// Every row from k on with pbsv_fixed_row_cf, the span min(hb, n - k)
+/// given at run time (hb <= PBSV_CF_SPANS); false at a failed pivot (k is
+/// then its row).
+template <bool ColumnWise>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
+    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<float>>& b, Index& k, Index& touched) noexcept {
+    alignas(32) double rd[2 * PBSV_CF_SPANS + 2];
+    alignas(32) double rs[2 * PBSV_CF_SPANS + 2];
+    for (; k <= n; ++k)
+        if (!pbsv_fixed_row_cf<0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs)) return false;
+    return true;
 }
 #else
 #define BANDSOLVE_PBSV_WIDE 0
@@ -380,8 +403,11 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
 #if BANDSOLVE_PBSV_WIDE
     if constexpr (Wide && std::is_same_v<T, std::complex<float>> &&
                   std::is_same_v<Tr, HermitianTraits<float, double>>)
-        fixed_ok = pbsv_fixed_rows_cf(u, n, hb, b, k, touched,
-                                      std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
+        fixed_ok = hb <= PBSV_FIXED_SPANS
+                       ? pbsv_fixed_rows_cf(u, n, hb, b, k, touched,
+                                            std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
+                   : hb <= PBSV_CF_SPANS ? pbsv_all_rows_cf(u, n, hb, b, k, touched)
+                                         : true;
     else
 #endif
         fixed_ok = pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
