@@ -366,6 +366,108 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
         if (!pbsv_fixed_row_cf<0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs)) return false;
     return true;
 }
+/// f[j] -= x[j] * y for j < len, single precision in double as
+/// ElementTraits<float>::update does: the product is exact in double, so the
+/// fused multiply-subtract rounds t - x*y once, as the plain difference
+/// does; then the rounding to float.  Four elements per vector, then two,
+/// then one.
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_updates_sf(
+    float* __restrict f, const double* __restrict x, double y, Index len) noexcept {
+    const __m256d y4 = _mm256_set1_pd(y);
+    Index j = 0;
+#pragma GCC unroll 4
+    for (; j + 4 <= len; j += 4) {
+        const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f + j));
+        _mm_storeu_ps(f + j, _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, v)));
+    }
+    if (j + 2 <= len) {
+        const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f + j)));
+        const __m128d r = _mm_fnmadd_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y), _mm_cvtps_pd(v));
+        _mm_storel_pi(reinterpret_cast<__m64*>(f + j), _mm_cvtpd_ps(r));
+        j += 2;
+    }
+    if (j < len) f[j] = static_cast<float>(static_cast<double>(f[j]) - x[j] * y);
+}
+
+/// pbsv_fixed_row for float, written for AVX2 with fused multiply-adds
+/// where they are exact (see pbsv_updates_sf): the divisions four at a time
+/// in double, each rounded to float; the multipliers kept widened in rd
+/// (4 * ((span + 3) / 4) doubles, 32-byte aligned), so each is converted
+/// once per row.  S is the row's span, or 0 for `span` given at run time.
+template <Index S_, bool ColumnWise>
+__attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf(
+    LapackBandView<float, ColumnWise> u, Index n, Index k, Index span, PbsvColumns<float>& b,
+    Index& touched, double* __restrict rd) noexcept {
+    using Tr = ElementTraits<float>;
+    const Index S = S_ != 0 ? S_ : span;
+    const Index s = u.along_row(), t = u.down_column();
+    float* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], 0.0f)) return false;
+    const float d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    const __m256d pivot = _mm256_set1_pd(static_cast<double>(d));
+#pragma GCC unroll 4
+    for (Index c0 = 1; c0 <= S; c0 += 4) {
+        alignas(16) float a[4] = {0, 0, 0, 0};
+        const Index m = std::min<Index>(4, S - c0 + 1);
+        for (Index j = 0; j < m; ++j) a[j] = rk[(c0 + j) * s];
+        alignas(16) float q[4];
+        _mm_store_ps(q, _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(_mm_load_ps(a)), pivot)));
+        for (Index j = 0; j < m; ++j) rk[(c0 + j) * s] = q[j];
+        _mm256_store_pd(rd + (c0 - 1), _mm256_cvtps_pd(_mm_load_ps(q)));
+    }
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            float* const yr = b.y + q * b.ldy;
+            float* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) sr[j] = yr[j];
+            float* const yk = yr + (k - 1);
+            const float v = yk[0] = Tr::divide(yk[0], d);
+            pbsv_updates_sf(yk + 1, rd, v, S);  // y(k+c) -= U(k, k+c) v
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        // Row k+i: A(k+i, k+c) -= U(k, k+i) U(k, k+c), c = i..S.
+#pragma GCC unroll 16
+        for (Index i = 1; i <= S; ++i)
+            pbsv_updates_sf(rk + i * t + i, rd + (i - 1), rd[i - 1], S - i + 1);
+    } else {
+        // Column k+c: A(k+i, k+c) -= U(k, k+i) U(k, k+c), i = 1..c.
+#pragma GCC unroll 16
+        for (Index c = 1; c <= S; ++c) pbsv_updates_sf(rk + c * s + 1, rd, rd[c - 1], c);
+    }
+    return true;
+}
+
+/// pbsv_fixed_rows for float with the rows of pbsv_fixed_row_sf, and for
+/// wider bands (up to PBSV_CF_SPANS) every row from k on with the span at
+/// run time; only for processors with AVX2 and FMA.  False at a failed
+/// pivot (k is then its row).
+template <Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<float, ColumnWise> u, Index n,
+                                                      PbsvColumns<float>& b, Index& k,
+                                                      Index& touched) noexcept {
+    alignas(32) double rd[4 * ((S + 3) / 4)];
+    for (; k + S <= n; ++k)
+        if (!pbsv_fixed_row_sf<S>(u, n, k, S, b, touched, rd)) return false;
+    return true;
+}
+template <bool ColumnWise, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_wide_rows_sf(
+    LapackBandView<float, ColumnWise> u, Index n, Index hb, PbsvColumns<float>& b, Index& k,
+    Index& touched, std::integer_sequence<Index, S...>) noexcept {
+    if (hb > PBSV_FIXED_SPANS) {
+        alignas(32) double rd[PBSV_CF_SPANS + 4];
+        for (; k <= n; ++k)
+            if (!pbsv_fixed_row_sf<0>(u, n, k, std::min(hb, n - k), b, touched, rd)) return false;
+        return true;
+    }
+    bool ok = true;
+    ((hb == S + 1 ? (ok = pbsv_rows_sf<S + 1>(u, n, b, k, touched), true) : false) || ...);
+    return ok;
+}
 #else
 #define BANDSOLVE_PBSV_WIDE 0
 #endif
@@ -408,6 +510,11 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                                             std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
                    : hb <= PBSV_CF_SPANS ? pbsv_all_rows_cf(u, n, hb, b, k, touched)
                                          : true;
+    else if constexpr (Wide && std::is_same_v<T, float>)
+        fixed_ok = hb <= PBSV_CF_SPANS
+                       ? pbsv_wide_rows_sf(u, n, hb, b, k, touched,
+                                           std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
+                       : true;
     else
 #endif
         fixed_ok = pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
