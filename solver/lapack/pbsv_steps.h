@@ -187,56 +187,117 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
 #if defined(__x86_64__) || defined(__i386__)
 #define BANDSOLVE_PBSV_WIDE 1
 
-/// One update of two complex<float> elements at f (four floats) in
-/// pbsv_fixed_row_cf: f -= x*yr + xs*ys, the sum fused (exact products),
-/// the difference in double, rounded to float.
+/// Two complex elements (four parts) at f widened to double, and stored
+/// back rounded; pbsv_load2/pbsv_store2 the same for one element.
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_load4(const float* f) noexcept {
+    return _mm256_cvtps_pd(_mm_loadu_ps(f));
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_load4(const double* f) noexcept {
+    return _mm256_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store4(float* f,
+                                                                       __m256d v) noexcept {
+    _mm_storeu_ps(f, _mm256_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store4(double* f,
+                                                                       __m256d v) noexcept {
+    _mm256_storeu_pd(f, v);
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d pbsv_load2(const float* f) noexcept {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d pbsv_load2(const double* f) noexcept {
+    return _mm_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store2(float* f,
+                                                                       __m128d v) noexcept {
+    _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store2(double* f,
+                                                                       __m128d v) noexcept {
+    _mm_storeu_pd(f, v);
+}
+
+/// One update of two complex elements at f in pbsv_fixed_row_cf:
+/// f -= x*yr + xs*ys, each part rounded once.  For float parts the products
+/// are exact in double and the sum is fused (rounded once, as the plain sum
+/// is); for double parts each product is rounded, then the sum, as in
+/// ComplexTraits::product.
+template <typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update2_cf(
-    float* f, __m256d x, __m256d yr, __m256d xs, __m256d ys) noexcept {
-    const __m256d p = _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
-    const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f));
-    _mm_storeu_ps(f, _mm256_cvtpd_ps(_mm256_sub_pd(v, p)));
+    C* f, __m256d x, __m256d yr, __m256d xs, __m256d ys) noexcept {
+    __m256d p;
+    if constexpr (std::is_same_v<C, float>)
+        p = _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
+    else
+        p = _mm256_add_pd(_mm256_mul_pd(x, yr), _mm256_mul_pd(xs, ys));
+    pbsv_store4(f, _mm256_sub_pd(pbsv_load4(f), p));
 }
 
-/// The same for one element at f (two floats).
+/// The same for one element at f.
+template <typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update1_cf(
-    float* f, __m128d x, __m128d yr, __m128d xs, __m128d ys) noexcept {
-    const __m128d p = _mm_fmadd_pd(x, yr, _mm_mul_pd(xs, ys));
-    const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f)));
-    _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(_mm_sub_pd(_mm_cvtps_pd(v), p)));
+    C* f, __m128d x, __m128d yr, __m128d xs, __m128d ys) noexcept {
+    __m128d p;
+    if constexpr (std::is_same_v<C, float>)
+        p = _mm_fmadd_pd(x, yr, _mm_mul_pd(xs, ys));
+    else
+        p = _mm_add_pd(_mm_mul_pd(x, yr), _mm_mul_pd(xs, ys));
+    pbsv_store2(f, _mm_sub_pd(pbsv_load2(f), p));
 }
 
-/// pbsv_fixed_row for complex<float> under HermitianTraits<float, double>,
-/// written for AVX2 with fused multiply-adds: two elements (four parts in
-/// double) per vector.  The same operations as the general row, so the same
-/// bits:
-///  - each division of a part by the real pivot is a division in double of
-///    the widened values, rounded to float;
-///  - each part of an update is t - (a*b + c*e) with a, b, c, e floats
-///    widened to double: both products are exact in double (24-bit
-///    significands), so fma(a, b, c*e) rounds the exact sum once, as the
-///    sum of the two products does; then the subtraction in double and the
-///    rounding to float;
+/// The elements at e0 and (when `second`) e1 divided part by part by the
+/// real pivot, in double, stored back rounded; returns the quotients as
+/// stored, widened.
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
+    float* e0, float* e1, bool second, __m256d pivot) noexcept {
+    __m128 a = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e0)));
+    if (second) a = _mm_loadh_pi(a, reinterpret_cast<const __m64*>(e1));
+    const __m128 quotient = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(a), pivot));
+    _mm_storel_pi(reinterpret_cast<__m64*>(e0), quotient);
+    if (second) _mm_storeh_pi(reinterpret_cast<__m64*>(e1), quotient);
+    return _mm256_cvtps_pd(quotient);
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
+    double* e0, double* e1, bool second, __m256d pivot) noexcept {
+    const __m128d hi = second ? _mm_loadu_pd(e1) : _mm_setzero_pd();
+    const __m256d quotient =
+        _mm256_div_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e0)), hi, 1), pivot);
+    _mm_storeu_pd(e0, _mm256_castpd256_pd128(quotient));
+    if (second) _mm_storeu_pd(e1, _mm256_extractf128_pd(quotient, 1));
+    return quotient;
+}
+
+/// pbsv_fixed_row for the complex Hermitian families (C the component
+/// type), written for AVX2: two elements (four parts in double) per vector.
+/// The same operations as the general row, so the same bits:
+///  - each division of a part by the real pivot is a division in double,
+///    rounded to C;
 ///  - the products' signs are those of the general row's: the real part
 ///    xr*ur + xi*ui and the imaginary part xr*(-ui) + xi*ur of
-///    r[c] * conj(r[i]).
+///    r[c] * conj(r[i]), each part of the update t minus their sum;
+///  - for float parts the products are exact in double (24-bit
+///    significands), so fma(a, b, c*e) rounds their exact sum once, as the
+///    plain sum does; for double parts each product and the sum are
+///    rounded, as in ComplexTraits::product (no fused operation).
 /// The row's multipliers are kept widened (and with their parts swapped)
 /// in local arrays, so each is converted once per row, not once per update.
 ///
 /// S is the row's span, or 0 for a span given at run time as `span`.  rd
 /// and rs hold 4 * ((span + 1) / 2) doubles each, 32-byte aligned.
-template <Index S_, bool ColumnWise>
+template <typename C, Index S_, bool ColumnWise>
 __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf(
-    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index k, Index span,
-    PbsvColumns<std::complex<float>>& b, Index& touched, double* __restrict rd,
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index k, Index span,
+    PbsvColumns<std::complex<C>>& b, Index& touched, double* __restrict rd,
     double* __restrict rs) noexcept {
-    using T = std::complex<float>;
-    using Tr = HermitianTraits<float, double>;
+    using T = std::complex<C>;
+    using Tr = HermitianTraits<C, double>;
     constexpr bool conj = conjugated_view<T, ColumnWise>;
     const Index S = S_ != 0 ? S_ : span;
     const Index P = (S + 1) / 2;  // pairs of multipliers
     const Index s = u.along_row(), t = u.down_column();
     T* const __restrict rk = u.diagonal(k);
-    if (Tr::pivot_fails(rk[0], 0.0f)) return false;
+    if (Tr::pivot_fails(rk[0], C(0))) return false;
     const T d = Tr::sqrt(rk[0]);
     rk[0] = d;
     // rd[2(c-1)], rd[2(c-1)+1]: the parts of U(k, k+c), widened; rs: swapped.
@@ -244,14 +305,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
 #pragma GCC unroll 16
     for (Index q = 0; q < P; ++q) {
         const Index c = 1 + 2 * q;
-        float* const e0 = reinterpret_cast<float*>(rk + c * s);
-        float* const e1 = reinterpret_cast<float*>(rk + (c + 1) * s);
-        __m128 a = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e0)));
-        if (c + 1 <= S) a = _mm_loadh_pi(a, reinterpret_cast<const __m64*>(e1));
-        const __m128 quotient = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(a), pivot));
-        _mm_storel_pi(reinterpret_cast<__m64*>(e0), quotient);
-        if (c + 1 <= S) _mm_storeh_pi(reinterpret_cast<__m64*>(e1), quotient);
-        const __m256d w = _mm256_cvtps_pd(quotient);
+        const __m256d w =
+            pbsv_divide_pair(reinterpret_cast<C*>(rk + c * s),
+                             reinterpret_cast<C*>(rk + (c + 1) * s), c + 1 <= S, pivot);
         _mm256_store_pd(rd + 4 * q, w);
         _mm256_store_pd(rs + 4 * q, _mm256_permute_pd(w, 0b0101));
     }
@@ -269,7 +325,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
             // y(k+c) -= conj(U(k, k+c)) v: the parts ur*vr + ui*vi and
             // ur*vi + ui*(-vr), as in the general row.
             const double vr = v.real(), vi = v.imag();
-            float* const f = reinterpret_cast<float*>(yk + 1);  // y(k+c) at 2(c-1)
+            C* const f = reinterpret_cast<C*>(yk + 1);  // y(k+c) at 2(c-1)
             Index c = 1;
 #pragma GCC unroll 16
             for (; c + 1 <= S; c += 2)
@@ -288,7 +344,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
         // c = i..S, in vectors over c.
 #pragma GCC unroll 16
         for (Index i = 1; i <= S; ++i) {
-            float* const ri = reinterpret_cast<float*>(rk + i * t + i);  // A(k+i, k+c) at 2(c-i)
+            C* const ri = reinterpret_cast<C*>(rk + i * t + i);  // A(k+i, k+c) at 2(c-i)
             const double ur = rd[2 * (i - 1)], ui = rd[2 * (i - 1) + 1];
             const __m256d yr = _mm256_set1_pd(ur);
             const __m256d ys = _mm256_setr_pd(ui, -ui, ui, -ui);
@@ -306,7 +362,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
         // i = 1..c, in vectors over i.
 #pragma GCC unroll 16
         for (Index c = 1; c <= S; ++c) {
-            float* const col = reinterpret_cast<float*>(rk + c * s + 1);  // A(k+i, k+c) at 2(i-1)
+            C* const col = reinterpret_cast<C*>(rk + c * s + 1);  // A(k+i, k+c) at 2(i-1)
             const double xr = rd[2 * (c - 1)], xi = rd[2 * (c - 1) + 1];
             const __m256d a = _mm256_setr_pd(xr, -xr, xr, -xr);
             const __m256d e = _mm256_set1_pd(xi);
@@ -326,26 +382,26 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
 
 /// Runs pbsv_fixed_row_cf<S> on rows k, k+1, ... while they reach S
 /// columns; false at a failed pivot (k is then its row).
-template <Index S, bool ColumnWise>
-__attribute__((target("avx2,fma"))) bool pbsv_rows_cf(
-    LapackBandView<std::complex<float>, ColumnWise> u, Index n, PbsvColumns<std::complex<float>>& b,
-    Index& k, Index& touched) noexcept {
+template <typename C, Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_cf(LapackBandView<std::complex<C>, ColumnWise> u,
+                                                      Index n, PbsvColumns<std::complex<C>>& b,
+                                                      Index& k, Index& touched) noexcept {
     alignas(32) double rd[4 * ((S + 1) / 2)];
     alignas(32) double rs[4 * ((S + 1) / 2)];
     for (; k + S <= n; ++k)
-        if (!pbsv_fixed_row_cf<S>(u, n, k, S, b, touched, rd, rs)) return false;
+        if (!pbsv_fixed_row_cf<C, S>(u, n, k, S, b, touched, rd, rs)) return false;
     return true;
 }
 
 /// pbsv_fixed_rows for the complex single-precision Hermitian family, with
 /// the rows of pbsv_fixed_row_cf; only for processors with AVX2 and FMA.
-template <bool ColumnWise, Index... S>
+template <typename C, bool ColumnWise, Index... S>
 __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
-    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index hb,
-    PbsvColumns<std::complex<float>>& b, Index& k, Index& touched,
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<C>>& b, Index& k, Index& touched,
     std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
-    ((hb == S + 1 ? (ok = pbsv_rows_cf<S + 1>(u, n, b, k, touched), true) : false) || ...);
+    ((hb == S + 1 ? (ok = pbsv_rows_cf<C, S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
 }
 
@@ -356,14 +412,15 @@ inline constexpr Index PBSV_CF_SPANS = 256;
 /// Every row from k on with pbsv_fixed_row_cf, the span min(hb, n - k)
 /// given at run time (hb <= PBSV_CF_SPANS); false at a failed pivot (k is
 /// then its row).
-template <bool ColumnWise>
+template <typename C, bool ColumnWise>
 __attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
-    LapackBandView<std::complex<float>, ColumnWise> u, Index n, Index hb,
-    PbsvColumns<std::complex<float>>& b, Index& k, Index& touched) noexcept {
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<C>>& b, Index& k, Index& touched) noexcept {
     alignas(32) double rd[2 * PBSV_CF_SPANS + 2];
     alignas(32) double rs[2 * PBSV_CF_SPANS + 2];
     for (; k <= n; ++k)
-        if (!pbsv_fixed_row_cf<0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs)) return false;
+        if (!pbsv_fixed_row_cf<C, 0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs))
+            return false;
     return true;
 }
 /// f[j] -= x[j] * y for j < len, single precision in double as
@@ -503,8 +560,10 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
     Index k = 1;
     bool fixed_ok;
 #if BANDSOLVE_PBSV_WIDE
-    if constexpr (Wide && std::is_same_v<T, std::complex<float>> &&
-                  std::is_same_v<Tr, HermitianTraits<float, double>>)
+    if constexpr (Wide && ((std::is_same_v<T, std::complex<float>> &&
+                            std::is_same_v<Tr, HermitianTraits<float, double>>) ||
+                           (std::is_same_v<T, std::complex<double>> &&
+                            std::is_same_v<Tr, HermitianTraits<double, double>>)))
         fixed_ok = hb <= PBSV_FIXED_SPANS
                        ? pbsv_fixed_rows_cf(u, n, hb, b, k, touched,
                                             std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
