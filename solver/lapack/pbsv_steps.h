@@ -423,64 +423,79 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
             return false;
     return true;
 }
-/// f[j] -= x[j] * y for j < len, single precision in double as
-/// ElementTraits<float>::update does: the product is exact in double, so the
-/// fused multiply-subtract rounds t - x*y once, as the plain difference
-/// does; then the rounding to float.  Four elements per vector, then two,
-/// then one.
+/// f[j] -= x[j] * y for j < len as ElementTraits<R>::update does, four
+/// elements per vector, then two, then one.  For float the product is exact
+/// in double, so the fused multiply-subtract rounds t - x*y once, as the
+/// plain difference does, before the rounding to float; for double the
+/// product is rounded, then the difference (no fused operation).
+template <typename R>
 __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_updates_sf(
-    float* __restrict f, const double* __restrict x, double y, Index len) noexcept {
+    R* __restrict f, const double* __restrict x, double y, Index len) noexcept {
     const __m256d y4 = _mm256_set1_pd(y);
     Index j = 0;
 #pragma GCC unroll 4
     for (; j + 4 <= len; j += 4) {
-        const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f + j));
-        _mm_storeu_ps(f + j, _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, v)));
+        if constexpr (std::is_same_v<R, float>) {
+            const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f + j));
+            _mm_storeu_ps(f + j, _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, v)));
+        } else {
+            const __m256d p = _mm256_mul_pd(_mm256_loadu_pd(x + j), y4);
+            _mm256_storeu_pd(f + j, _mm256_sub_pd(_mm256_loadu_pd(f + j), p));
+        }
     }
     if (j + 2 <= len) {
-        const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f + j)));
-        const __m128d r = _mm_fnmadd_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y), _mm_cvtps_pd(v));
-        _mm_storel_pi(reinterpret_cast<__m64*>(f + j), _mm_cvtpd_ps(r));
+        if constexpr (std::is_same_v<R, float>) {
+            const __m128 v =
+                _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f + j)));
+            const __m128d r = _mm_fnmadd_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y), _mm_cvtps_pd(v));
+            _mm_storel_pi(reinterpret_cast<__m64*>(f + j), _mm_cvtpd_ps(r));
+        } else {
+            const __m128d p = _mm_mul_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y));
+            _mm_storeu_pd(f + j, _mm_sub_pd(_mm_loadu_pd(f + j), p));
+        }
         j += 2;
     }
-    if (j < len) f[j] = static_cast<float>(static_cast<double>(f[j]) - x[j] * y);
+    if (j < len) f[j] = static_cast<R>(static_cast<double>(f[j]) - x[j] * y);
 }
 
-/// pbsv_fixed_row for float, written for AVX2 with fused multiply-adds
-/// where they are exact (see pbsv_updates_sf): the divisions four at a time
-/// in double, each rounded to float; the multipliers kept widened in rd
+/// pbsv_fixed_row for the real families (R the element type), written for
+/// AVX2, with fused multiply-subtracts for float where they are exact (see
+/// pbsv_updates_sf): the divisions four at a time in double, each rounded
+/// to R; the multipliers kept widened in rd
 /// (4 * ((span + 3) / 4) doubles, 32-byte aligned), so each is converted
-/// once per row.  S is the row's span, or 0 for `span` given at run time.
-template <Index S_, bool ColumnWise>
+/// once per row.  S is the row's span (`span` is then S).
+template <typename R, Index S_, bool ColumnWise>
 __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf(
-    LapackBandView<float, ColumnWise> u, Index n, Index k, Index span, PbsvColumns<float>& b,
+    LapackBandView<R, ColumnWise> u, Index n, Index k, Index span, PbsvColumns<R>& b,
     Index& touched, double* __restrict rd) noexcept {
-    using Tr = ElementTraits<float>;
-    const Index S = S_ != 0 ? S_ : span;
+    using Tr = ElementTraits<R>;
+    static_assert(S_ > 0);
+    const Index S = S_;
+    (void)span;
     const Index s = u.along_row(), t = u.down_column();
-    float* const __restrict rk = u.diagonal(k);
-    if (Tr::pivot_fails(rk[0], 0.0f)) return false;
-    const float d = Tr::sqrt(rk[0]);
+    R* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], R(0))) return false;
+    const R d = Tr::sqrt(rk[0]);
     rk[0] = d;
     const __m256d pivot = _mm256_set1_pd(static_cast<double>(d));
 #pragma GCC unroll 4
     for (Index c0 = 1; c0 <= S; c0 += 4) {
-        alignas(16) float a[4] = {0, 0, 0, 0};
+        alignas(32) double a[4] = {0, 0, 0, 0};
         const Index m = std::min<Index>(4, S - c0 + 1);
         for (Index j = 0; j < m; ++j) a[j] = rk[(c0 + j) * s];
-        alignas(16) float q[4];
-        _mm_store_ps(q, _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(_mm_load_ps(a)), pivot)));
-        for (Index j = 0; j < m; ++j) rk[(c0 + j) * s] = q[j];
-        _mm256_store_pd(rd + (c0 - 1), _mm256_cvtps_pd(_mm_load_ps(q)));
+        __m256d q = _mm256_div_pd(_mm256_load_pd(a), pivot);
+        if constexpr (std::is_same_v<R, float>) q = _mm256_cvtps_pd(_mm256_cvtpd_ps(q));
+        _mm256_store_pd(rd + (c0 - 1), q);
+        for (Index j = 0; j < m; ++j) rk[(c0 + j) * s] = static_cast<R>(rd[c0 - 1 + j]);
     }
     if (b.nrhs > 0) {
         const Index reach = k + S;
         for (Index q = 0; q < b.nrhs; ++q) {
-            float* const yr = b.y + q * b.ldy;
-            float* const sr = b.saved + q * n;
+            R* const yr = b.y + q * b.ldy;
+            R* const sr = b.saved + q * n;
             for (Index j = touched; j < reach; ++j) sr[j] = yr[j];
-            float* const yk = yr + (k - 1);
-            const float v = yk[0] = Tr::divide(yk[0], d);
+            R* const yk = yr + (k - 1);
+            const R v = yk[0] = Tr::divide(yk[0], d);
             pbsv_updates_sf(yk + 1, rd, v, S);  // y(k+c) -= U(k, k+c) v
         }
         touched = reach;
@@ -498,31 +513,26 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf
     return true;
 }
 
-/// pbsv_fixed_rows for float with the rows of pbsv_fixed_row_sf, and for
-/// wider bands (up to PBSV_CF_SPANS) every row from k on with the span at
-/// run time; only for processors with AVX2 and FMA.  False at a failed
-/// pivot (k is then its row).
-template <Index S, bool ColumnWise>
-__attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<float, ColumnWise> u, Index n,
-                                                      PbsvColumns<float>& b, Index& k,
+/// pbsv_fixed_rows for the real families with the rows of
+/// pbsv_fixed_row_sf; only for processors with AVX2 and FMA.  Wider bands
+/// keep the general loop, which the compiler vectorises as well for the
+/// real types (the AVX2 rows with a span at run time measured slower there,
+/// in the 'L' layout up to half as fast at kd = 32 and 64).
+template <typename R, Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<R, ColumnWise> u, Index n,
+                                                      PbsvColumns<R>& b, Index& k,
                                                       Index& touched) noexcept {
     alignas(32) double rd[4 * ((S + 3) / 4)];
     for (; k + S <= n; ++k)
-        if (!pbsv_fixed_row_sf<S>(u, n, k, S, b, touched, rd)) return false;
+        if (!pbsv_fixed_row_sf<R, S>(u, n, k, S, b, touched, rd)) return false;
     return true;
 }
-template <bool ColumnWise, Index... S>
-__attribute__((target("avx2,fma"), noinline)) bool pbsv_wide_rows_sf(
-    LapackBandView<float, ColumnWise> u, Index n, Index hb, PbsvColumns<float>& b, Index& k,
-    Index& touched, std::integer_sequence<Index, S...>) noexcept {
-    if (hb > PBSV_FIXED_SPANS) {
-        alignas(32) double rd[PBSV_CF_SPANS + 4];
-        for (; k <= n; ++k)
-            if (!pbsv_fixed_row_sf<0>(u, n, k, std::min(hb, n - k), b, touched, rd)) return false;
-        return true;
-    }
+template <typename R, bool ColumnWise, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_sf(
+    LapackBandView<R, ColumnWise> u, Index n, Index hb, PbsvColumns<R>& b, Index& k, Index& touched,
+    std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
-    ((hb == S + 1 ? (ok = pbsv_rows_sf<S + 1>(u, n, b, k, touched), true) : false) || ...);
+    ((hb == S + 1 ? (ok = pbsv_rows_sf<R, S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
 }
 #else
@@ -569,11 +579,9 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                                             std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
                    : hb <= PBSV_CF_SPANS ? pbsv_all_rows_cf(u, n, hb, b, k, touched)
                                          : true;
-    else if constexpr (Wide && std::is_same_v<T, float>)
-        fixed_ok = hb <= PBSV_CF_SPANS
-                       ? pbsv_wide_rows_sf(u, n, hb, b, k, touched,
-                                           std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
-                       : true;
+    else if constexpr (Wide && (std::is_same_v<T, float> || std::is_same_v<T, double>))
+        fixed_ok = pbsv_fixed_rows_sf(u, n, hb, b, k, touched,
+                                      std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
     else
 #endif
         fixed_ok = pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
