@@ -67,9 +67,10 @@ void pbtrs_in_layout(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T
 #define BANDSOLVE_PBSV_X86 1
 /// pbsv_in_layout compiled for processors with AVX2 and FMA: the steps
 /// inlined into it and vectorised four doubles wide, with the same
-/// operations and so the same bytes.  FMA is not enabled here (the
-/// compiler's own fusing would change the rounding); the complex
-/// single-precision rows of pbsv_fixed_row_cf use it where it is exact.
+/// operations and so the same bytes.  FMA is not enabled here (a fusing the
+/// compiler chose would change the rounding); the rows written for AVX2
+/// (pbsv_fixed_row_cf, pbsv_fixed_row_sf) fuse only where it is exact, the
+/// product of two single-precision values in double.
 template <typename T, typename Tr, bool ColumnWise>
 __attribute__((target("avx2"), flatten)) int pbsv_in_layout_avx2(LapackBandView<T, ColumnWise> u,
                                                                  Index n, Index hb, T* b,
@@ -91,8 +92,8 @@ __attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
 #define BANDSOLVE_PBSV_X86 0
 #endif
 
-/// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and FMA and no test
-/// has asked for the portable body.
+/// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and FMA
+/// and no test has asked for the portable body.
 bool pbsv_use_avx2() noexcept;
 /// Makes later band_pbsv_? calls run the portable body (true) or the one the
 /// processor supports best (false).  For tests that hold the two bodies to
