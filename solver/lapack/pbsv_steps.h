@@ -458,6 +458,46 @@ __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_updates_sf(
     if (j < len) f[j] = static_cast<R>(static_cast<double>(f[j]) - x[j] * y);
 }
 
+/// pbsv_updates_sf on a row of the 'L' layout whose band holds `room`
+/// elements from f (kd + 1): whole vectors while they stay in the band, the
+/// lanes at and beyond len computed and then replaced by the elements as
+/// they were loaded, so they keep their bytes; the rest as pbsv_updates_sf
+/// does.  x is readable up to the end of the last vector.
+template <typename R>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_row_updates_sf(
+    R* __restrict f, const double* __restrict x, double y, Index len, Index room) noexcept {
+    const __m256d y4 = _mm256_set1_pd(y);
+    for (Index j = 0; j < len; j += 4) {
+        if (j + 4 > room) {
+            pbsv_updates_sf(f + j, x + j, y, len - j);
+            return;
+        }
+        const Index live = std::min<Index>(4, len - j);
+        if constexpr (std::is_same_v<R, float>) {
+            const __m128 old = _mm_loadu_ps(f + j);
+            __m128 r =
+                _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, _mm256_cvtps_pd(old)));
+            if (live < 4) {
+                const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+                const __m128 keep = _mm_castsi128_ps(
+                    _mm_cmpgt_epi32(lane, _mm_set1_epi32(static_cast<int>(live) - 1)));
+                r = _mm_blendv_ps(r, old, keep);
+            }
+            _mm_storeu_ps(f + j, r);
+        } else {
+            const __m256d old = _mm256_loadu_pd(f + j);
+            __m256d r = _mm256_sub_pd(old, _mm256_mul_pd(_mm256_loadu_pd(x + j), y4));
+            if (live < 4) {
+                const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+                const __m256d keep =
+                    _mm256_castsi256_pd(_mm256_cmpgt_epi64(lane, _mm256_set1_epi64x(live - 1)));
+                r = _mm256_blendv_pd(r, old, keep);
+            }
+            _mm256_storeu_pd(f + j, r);
+        }
+    }
+}
+
 /// pbsv_fixed_row for the real families (R the element type), written for
 /// AVX2, with fused multiply-subtracts for float where they are exact (see
 /// pbsv_updates_sf): the divisions four at a time in double, each rounded
@@ -504,7 +544,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf
         // Row k+i: A(k+i, k+c) -= U(k, k+i) U(k, k+c), c = i..S.
 #pragma GCC unroll 16
         for (Index i = 1; i <= S; ++i)
-            pbsv_updates_sf(rk + i * t + i, rd + (i - 1), rd[i - 1], S - i + 1);
+            pbsv_row_updates_sf(rk + i * t + i, rd + (i - 1), rd[i - 1], S - i + 1, u.kd + 1);
     } else {
         // Column k+c: A(k+i, k+c) -= U(k, k+i) U(k, k+c), i = 1..c.
 #pragma GCC unroll 16
@@ -522,7 +562,7 @@ template <typename R, Index S, bool ColumnWise>
 __attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<R, ColumnWise> u, Index n,
                                                       PbsvColumns<R>& b, Index& k,
                                                       Index& touched) noexcept {
-    alignas(32) double rd[4 * ((S + 3) / 4)];
+    alignas(32) double rd[4 * ((S + 3) / 4) + 4] = {};
     for (; k + S <= n; ++k)
         if (!pbsv_fixed_row_sf<R, S>(u, n, k, S, b, touched, rd)) return false;
     return true;
