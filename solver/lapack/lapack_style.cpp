@@ -15,7 +15,7 @@ bool detail::pbsv_use_avx2() noexcept {
 #if BANDSOLVE_PBSV_X86
     static const bool has_avx2 = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
     }();
     return has_avx2 && !g_force_portable_pbsv.load(std::memory_order_relaxed);
 #else

@@ -28,7 +28,7 @@ namespace detail {
 /// Factorises U where it lies and, when every pivot passed, solves for the
 /// nrhs columns of b; returns INFO.  The forward substitution runs inside
 /// the factorisation, on a copy of b kept aside for a pivot that fails.
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
                    Index ldb) noexcept {
     std::unique_ptr<T[]> saved;
@@ -36,7 +36,8 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
         saved.reset(new (std::nothrow) T[n * nrhs]);
         if (!saved) return BANDSOLVE_INFO_NO_RESOURCES;
     }
-    const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b, nrhs, ldb, saved.get()});
+    const Index failed =
+        pbsv_factor_forward<T, Tr, ColumnWise, Wide>(u, n, hb, {b, nrhs, ldb, saved.get()});
     if (failed != 0) return static_cast<int>(failed);
     pbsv_backward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b, nrhs,
                          ldb);
@@ -46,9 +47,10 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
 /// Factorises U where it lies; returns 0 or the row of the first pivot that
 /// fails.  The factorisation of pbsv_in_layout without right-hand sides, so
 /// the factor has its bits.
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 int pbtrf_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb) noexcept {
-    return static_cast<int>(pbsv_factor_forward<T, Tr>(u, n, hb, {nullptr, 0, 1, nullptr}));
+    return static_cast<int>(
+        pbsv_factor_forward<T, Tr, ColumnWise, Wide>(u, n, hb, {nullptr, 0, 1, nullptr}));
 }
 
 /// Solves U^H U X = B with a finished factor: the forward and the back
@@ -63,20 +65,22 @@ void pbtrs_in_layout(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T
 
 #if defined(__x86_64__) || defined(__i386__)
 #define BANDSOLVE_PBSV_X86 1
-/// pbsv_in_layout compiled for processors with AVX2: the steps inlined into
-/// it and vectorised four doubles wide, with the same operations and so the
-/// same bytes.  FMA is not enabled: a fused multiply-add would change the
-/// rounding.
+/// pbsv_in_layout compiled for processors with AVX2 and FMA: the steps
+/// inlined into it and vectorised four doubles wide, with the same
+/// operations and so the same bytes.  FMA is not enabled here (a fusing the
+/// compiler chose would change the rounding); the rows written for AVX2
+/// (pbsv_fixed_row_cf, pbsv_fixed_row_sf) fuse only where it is exact, the
+/// product of two single-precision values in double.
 template <typename T, typename Tr, bool ColumnWise>
 __attribute__((target("avx2"), flatten)) int pbsv_in_layout_avx2(LapackBandView<T, ColumnWise> u,
                                                                  Index n, Index hb, T* b,
                                                                  Index nrhs, Index ldb) noexcept {
-    return pbsv_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+    return pbsv_in_layout<T, Tr, ColumnWise, true>(u, n, hb, b, nrhs, ldb);
 }
 template <typename T, typename Tr, bool ColumnWise>
 __attribute__((target("avx2"), flatten)) int pbtrf_in_layout_avx2(LapackBandView<T, ColumnWise> u,
                                                                   Index n, Index hb) noexcept {
-    return pbtrf_in_layout<T, Tr, ColumnWise>(u, n, hb);
+    return pbtrf_in_layout<T, Tr, ColumnWise, true>(u, n, hb);
 }
 template <typename T, typename Tr, bool ColumnWise>
 __attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
@@ -88,8 +92,8 @@ __attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
 #define BANDSOLVE_PBSV_X86 0
 #endif
 
-/// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and no test
-/// has asked for the portable body.
+/// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and FMA
+/// and no test has asked for the portable body.
 bool pbsv_use_avx2() noexcept;
 /// Makes later band_pbsv_? calls run the portable body (true) or the one the
 /// processor supports best (false).  For tests that hold the two bodies to

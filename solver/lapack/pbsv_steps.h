@@ -19,7 +19,12 @@
 
 #include <algorithm>
 #include <complex>
+#include <type_traits>
 #include <utility>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "solver/common/band_access.h"
 #include "solver/common/column_lanes.h"
@@ -179,6 +184,401 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
     return ok;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_PBSV_WIDE 1
+
+/// Two complex elements (four parts) at f widened to double, and stored
+/// back rounded; pbsv_load2/pbsv_store2 the same for one element.
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_load4(const float* f) noexcept {
+    return _mm256_cvtps_pd(_mm_loadu_ps(f));
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_load4(const double* f) noexcept {
+    return _mm256_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store4(float* f,
+                                                                       __m256d v) noexcept {
+    _mm_storeu_ps(f, _mm256_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store4(double* f,
+                                                                       __m256d v) noexcept {
+    _mm256_storeu_pd(f, v);
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d pbsv_load2(const float* f) noexcept {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d pbsv_load2(const double* f) noexcept {
+    return _mm_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store2(float* f,
+                                                                       __m128d v) noexcept {
+    _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void pbsv_store2(double* f,
+                                                                       __m128d v) noexcept {
+    _mm_storeu_pd(f, v);
+}
+
+/// One update of two complex elements at f in pbsv_fixed_row_cf:
+/// f -= x*yr + xs*ys, each part rounded once.  For float parts the products
+/// are exact in double and the sum is fused (rounded once, as the plain sum
+/// is); for double parts each product is rounded, then the sum, as in
+/// ComplexTraits::product.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update2_cf(
+    C* f, __m256d x, __m256d yr, __m256d xs, __m256d ys) noexcept {
+    __m256d p;
+    if constexpr (std::is_same_v<C, float>)
+        p = _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
+    else
+        p = _mm256_add_pd(_mm256_mul_pd(x, yr), _mm256_mul_pd(xs, ys));
+    pbsv_store4(f, _mm256_sub_pd(pbsv_load4(f), p));
+}
+
+/// The same for one element at f.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_update1_cf(
+    C* f, __m128d x, __m128d yr, __m128d xs, __m128d ys) noexcept {
+    __m128d p;
+    if constexpr (std::is_same_v<C, float>)
+        p = _mm_fmadd_pd(x, yr, _mm_mul_pd(xs, ys));
+    else
+        p = _mm_add_pd(_mm_mul_pd(x, yr), _mm_mul_pd(xs, ys));
+    pbsv_store2(f, _mm_sub_pd(pbsv_load2(f), p));
+}
+
+/// The elements at e0 and (when `second`) e1 divided part by part by the
+/// real pivot, in double, stored back rounded; returns the quotients as
+/// stored, widened.
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
+    float* e0, float* e1, bool second, __m256d pivot) noexcept {
+    __m128 a = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(e0)));
+    if (second) a = _mm_loadh_pi(a, reinterpret_cast<const __m64*>(e1));
+    const __m128 quotient = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_cvtps_pd(a), pivot));
+    _mm_storel_pi(reinterpret_cast<__m64*>(e0), quotient);
+    if (second) _mm_storeh_pi(reinterpret_cast<__m64*>(e1), quotient);
+    return _mm256_cvtps_pd(quotient);
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
+    double* e0, double* e1, bool second, __m256d pivot) noexcept {
+    const __m128d hi = second ? _mm_loadu_pd(e1) : _mm_setzero_pd();
+    const __m256d quotient =
+        _mm256_div_pd(_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e0)), hi, 1), pivot);
+    _mm_storeu_pd(e0, _mm256_castpd256_pd128(quotient));
+    if (second) _mm_storeu_pd(e1, _mm256_extractf128_pd(quotient, 1));
+    return quotient;
+}
+
+/// pbsv_fixed_row for the complex Hermitian families (C the component
+/// type), written for AVX2: two elements (four parts in double) per vector.
+/// The same operations as the general row, so the same bits:
+///  - each division of a part by the real pivot is a division in double,
+///    rounded to C;
+///  - the products' signs are those of the general row's: the real part
+///    xr*ur + xi*ui and the imaginary part xr*(-ui) + xi*ur of
+///    r[c] * conj(r[i]), each part of the update t minus their sum;
+///  - for float parts the products are exact in double (24-bit
+///    significands), so fma(a, b, c*e) rounds their exact sum once, as the
+///    plain sum does; for double parts each product and the sum are
+///    rounded, as in ComplexTraits::product (no fused operation).
+/// The row's multipliers are kept widened (and with their parts swapped)
+/// in local arrays, so each is converted once per row, not once per update.
+///
+/// S is the row's span, or 0 for a span given at run time as `span`.  rd
+/// and rs hold 4 * ((span + 1) / 2) doubles each, 32-byte aligned.
+template <typename C, Index S_, bool ColumnWise>
+__attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf(
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index k, Index span,
+    PbsvColumns<std::complex<C>>& b, Index& touched, double* __restrict rd,
+    double* __restrict rs) noexcept {
+    using T = std::complex<C>;
+    using Tr = HermitianTraits<C, double>;
+    constexpr bool conj = conjugated_view<T, ColumnWise>;
+    const Index S = S_ != 0 ? S_ : span;
+    const Index P = (S + 1) / 2;  // pairs of multipliers
+    const Index s = u.along_row(), t = u.down_column();
+    T* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], C(0))) return false;
+    const T d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    // rd[2(c-1)], rd[2(c-1)+1]: the parts of U(k, k+c), widened; rs: swapped.
+    const __m256d pivot = _mm256_set1_pd(static_cast<double>(d.real()));
+#pragma GCC unroll 16
+    for (Index q = 0; q < P; ++q) {
+        const Index c = 1 + 2 * q;
+        const __m256d w =
+            pbsv_divide_pair(reinterpret_cast<C*>(rk + c * s),
+                             reinterpret_cast<C*>(rk + (c + 1) * s), c + 1 <= S, pivot);
+        _mm256_store_pd(rd + 4 * q, w);
+        _mm256_store_pd(rs + 4 * q, _mm256_permute_pd(w, 0b0101));
+    }
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            T* const yr = b.y + q * b.ldy;
+            T* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) {
+                sr[j] = yr[j];
+                yr[j] = conj_if(yr[j], conj);
+            }
+            T* const yk = yr + (k - 1);
+            const T v = yk[0] = Tr::divide(yk[0], d);
+            // y(k+c) -= conj(U(k, k+c)) v: the parts ur*vr + ui*vi and
+            // ur*vi + ui*(-vr), as in the general row.
+            const double vr = v.real(), vi = v.imag();
+            C* const f = reinterpret_cast<C*>(yk + 1);  // y(k+c) at 2(c-1)
+            Index c = 1;
+#pragma GCC unroll 16
+            for (; c + 1 <= S; c += 2)
+                pbsv_update2_cf(f + 2 * (c - 1), _mm256_loadu_pd(rd + 2 * (c - 1)),
+                                _mm256_setr_pd(vr, -vr, vr, -vr), _mm256_loadu_pd(rs + 2 * (c - 1)),
+                                _mm256_set1_pd(vi));
+            if (c == S)
+                pbsv_update1_cf(f + 2 * (c - 1), _mm_loadu_pd(rd + 2 * (c - 1)),
+                                _mm_setr_pd(vr, -vr), _mm_loadu_pd(rs + 2 * (c - 1)),
+                                _mm_set1_pd(vi));
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        // Row k+i, contiguous: A(k+i, k+c) -= U(k, k+c) conj(U(k, k+i)),
+        // c = i..S, in vectors over c.
+#pragma GCC unroll 16
+        for (Index i = 1; i <= S; ++i) {
+            C* const ri = reinterpret_cast<C*>(rk + i * t + i);  // A(k+i, k+c) at 2(c-i)
+            const double ur = rd[2 * (i - 1)], ui = rd[2 * (i - 1) + 1];
+            const __m256d yr = _mm256_set1_pd(ur);
+            const __m256d ys = _mm256_setr_pd(ui, -ui, ui, -ui);
+            Index c = i;
+#pragma GCC unroll 16
+            for (; c + 1 <= S; c += 2)
+                pbsv_update2_cf(ri + 2 * (c - i), _mm256_loadu_pd(rd + 2 * (c - 1)), yr,
+                                _mm256_loadu_pd(rs + 2 * (c - 1)), ys);
+            if (c == S)
+                pbsv_update1_cf(ri + 2 * (c - i), _mm_loadu_pd(rd + 2 * (c - 1)), _mm_set1_pd(ur),
+                                _mm_loadu_pd(rs + 2 * (c - 1)), _mm_setr_pd(ui, -ui));
+        }
+    } else {
+        // Column k+c, contiguous: A(k+i, k+c) -= U(k, k+c) conj(U(k, k+i)),
+        // i = 1..c, in vectors over i.
+#pragma GCC unroll 16
+        for (Index c = 1; c <= S; ++c) {
+            C* const col = reinterpret_cast<C*>(rk + c * s + 1);  // A(k+i, k+c) at 2(i-1)
+            const double xr = rd[2 * (c - 1)], xi = rd[2 * (c - 1) + 1];
+            const __m256d a = _mm256_setr_pd(xr, -xr, xr, -xr);
+            const __m256d e = _mm256_set1_pd(xi);
+            Index i = 1;
+#pragma GCC unroll 16
+            for (; i + 1 <= c; i += 2)
+                pbsv_update2_cf(col + 2 * (i - 1), _mm256_loadu_pd(rd + 2 * (i - 1)), a,
+                                _mm256_loadu_pd(rs + 2 * (i - 1)), e);
+            if (i == c)
+                pbsv_update1_cf(col + 2 * (i - 1), _mm_loadu_pd(rd + 2 * (i - 1)),
+                                _mm_setr_pd(xr, -xr), _mm_loadu_pd(rs + 2 * (i - 1)),
+                                _mm_set1_pd(xi));
+        }
+    }
+    return true;
+}
+
+/// Runs pbsv_fixed_row_cf<S> on rows k, k+1, ... while they reach S
+/// columns; false at a failed pivot (k is then its row).
+template <typename C, Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_cf(LapackBandView<std::complex<C>, ColumnWise> u,
+                                                      Index n, PbsvColumns<std::complex<C>>& b,
+                                                      Index& k, Index& touched) noexcept {
+    alignas(32) double rd[4 * ((S + 1) / 2)];
+    alignas(32) double rs[4 * ((S + 1) / 2)];
+    for (; k + S <= n; ++k)
+        if (!pbsv_fixed_row_cf<C, S>(u, n, k, S, b, touched, rd, rs)) return false;
+    return true;
+}
+
+/// pbsv_fixed_rows for the complex single-precision Hermitian family, with
+/// the rows of pbsv_fixed_row_cf; only for processors with AVX2 and FMA.
+template <typename C, bool ColumnWise, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<C>>& b, Index& k, Index& touched,
+    std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    ((hb == S + 1 ? (ok = pbsv_rows_cf<C, S + 1>(u, n, b, k, touched), true) : false) || ...);
+    return ok;
+}
+
+/// Half bandwidths up to which pbsv_all_rows_cf runs the complex
+/// single-precision rows of any span (its buffers are on the stack).
+inline constexpr Index PBSV_CF_SPANS = 256;
+
+/// Every row from k on with pbsv_fixed_row_cf, the span min(hb, n - k)
+/// given at run time (hb <= PBSV_CF_SPANS); false at a failed pivot (k is
+/// then its row).
+template <typename C, bool ColumnWise>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
+    LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index hb,
+    PbsvColumns<std::complex<C>>& b, Index& k, Index& touched) noexcept {
+    alignas(32) double rd[2 * PBSV_CF_SPANS + 2];
+    alignas(32) double rs[2 * PBSV_CF_SPANS + 2];
+    for (; k <= n; ++k)
+        if (!pbsv_fixed_row_cf<C, 0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs))
+            return false;
+    return true;
+}
+/// f[j] -= x[j] * y for j < len as ElementTraits<R>::update does, four
+/// elements per vector, then two, then one.  For float the product is exact
+/// in double, so the fused multiply-subtract rounds t - x*y once, as the
+/// plain difference does, before the rounding to float; for double the
+/// product is rounded, then the difference (no fused operation).
+template <typename R>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_updates_sf(
+    R* __restrict f, const double* __restrict x, double y, Index len) noexcept {
+    const __m256d y4 = _mm256_set1_pd(y);
+    Index j = 0;
+#pragma GCC unroll 4
+    for (; j + 4 <= len; j += 4) {
+        if constexpr (std::is_same_v<R, float>) {
+            const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(f + j));
+            _mm_storeu_ps(f + j, _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, v)));
+        } else {
+            const __m256d p = _mm256_mul_pd(_mm256_loadu_pd(x + j), y4);
+            _mm256_storeu_pd(f + j, _mm256_sub_pd(_mm256_loadu_pd(f + j), p));
+        }
+    }
+    if (j + 2 <= len) {
+        if constexpr (std::is_same_v<R, float>) {
+            const __m128 v =
+                _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f + j)));
+            const __m128d r = _mm_fnmadd_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y), _mm_cvtps_pd(v));
+            _mm_storel_pi(reinterpret_cast<__m64*>(f + j), _mm_cvtpd_ps(r));
+        } else {
+            const __m128d p = _mm_mul_pd(_mm_loadu_pd(x + j), _mm_set1_pd(y));
+            _mm_storeu_pd(f + j, _mm_sub_pd(_mm_loadu_pd(f + j), p));
+        }
+        j += 2;
+    }
+    if (j < len) f[j] = static_cast<R>(static_cast<double>(f[j]) - x[j] * y);
+}
+
+/// pbsv_updates_sf on a row of the 'L' layout whose band holds `room`
+/// elements from f (kd + 1): whole vectors while they stay in the band, the
+/// lanes at and beyond len computed and then replaced by the elements as
+/// they were loaded, so they keep their bytes; the rest as pbsv_updates_sf
+/// does.  x is readable up to the end of the last vector.
+template <typename R>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_row_updates_sf(
+    R* __restrict f, const double* __restrict x, double y, Index len, Index room) noexcept {
+    const __m256d y4 = _mm256_set1_pd(y);
+    for (Index j = 0; j < len; j += 4) {
+        if (j + 4 > room) {
+            pbsv_updates_sf(f + j, x + j, y, len - j);
+            return;
+        }
+        const Index live = std::min<Index>(4, len - j);
+        if constexpr (std::is_same_v<R, float>) {
+            const __m128 old = _mm_loadu_ps(f + j);
+            __m128 r =
+                _mm256_cvtpd_ps(_mm256_fnmadd_pd(_mm256_loadu_pd(x + j), y4, _mm256_cvtps_pd(old)));
+            if (live < 4) {
+                const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+                const __m128 keep = _mm_castsi128_ps(
+                    _mm_cmpgt_epi32(lane, _mm_set1_epi32(static_cast<int>(live) - 1)));
+                r = _mm_blendv_ps(r, old, keep);
+            }
+            _mm_storeu_ps(f + j, r);
+        } else {
+            const __m256d old = _mm256_loadu_pd(f + j);
+            __m256d r = _mm256_sub_pd(old, _mm256_mul_pd(_mm256_loadu_pd(x + j), y4));
+            if (live < 4) {
+                const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+                const __m256d keep =
+                    _mm256_castsi256_pd(_mm256_cmpgt_epi64(lane, _mm256_set1_epi64x(live - 1)));
+                r = _mm256_blendv_pd(r, old, keep);
+            }
+            _mm256_storeu_pd(f + j, r);
+        }
+    }
+}
+
+/// pbsv_fixed_row for the real families (R the element type), written for
+/// AVX2, with fused multiply-subtracts for float where they are exact (see
+/// pbsv_updates_sf): the divisions four at a time in double, each rounded
+/// to R; the multipliers kept widened in rd
+/// (4 * ((span + 3) / 4) doubles, 32-byte aligned), so each is converted
+/// once per row.  S is the row's span (`span` is then S).
+template <typename R, Index S_, bool ColumnWise>
+__attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf(
+    LapackBandView<R, ColumnWise> u, Index n, Index k, Index span, PbsvColumns<R>& b,
+    Index& touched, double* __restrict rd) noexcept {
+    using Tr = ElementTraits<R>;
+    static_assert(S_ > 0);
+    const Index S = S_;
+    (void)span;
+    const Index s = u.along_row(), t = u.down_column();
+    R* const __restrict rk = u.diagonal(k);
+    if (Tr::pivot_fails(rk[0], R(0))) return false;
+    const R d = Tr::sqrt(rk[0]);
+    rk[0] = d;
+    const __m256d pivot = _mm256_set1_pd(static_cast<double>(d));
+#pragma GCC unroll 4
+    for (Index c0 = 1; c0 <= S; c0 += 4) {
+        alignas(32) double a[4] = {0, 0, 0, 0};
+        const Index m = std::min<Index>(4, S - c0 + 1);
+        for (Index j = 0; j < m; ++j) a[j] = rk[(c0 + j) * s];
+        __m256d q = _mm256_div_pd(_mm256_load_pd(a), pivot);
+        if constexpr (std::is_same_v<R, float>) q = _mm256_cvtps_pd(_mm256_cvtpd_ps(q));
+        _mm256_store_pd(rd + (c0 - 1), q);
+        for (Index j = 0; j < m; ++j) rk[(c0 + j) * s] = static_cast<R>(rd[c0 - 1 + j]);
+    }
+    if (b.nrhs > 0) {
+        const Index reach = k + S;
+        for (Index q = 0; q < b.nrhs; ++q) {
+            R* const yr = b.y + q * b.ldy;
+            R* const sr = b.saved + q * n;
+            for (Index j = touched; j < reach; ++j) sr[j] = yr[j];
+            R* const yk = yr + (k - 1);
+            const R v = yk[0] = Tr::divide(yk[0], d);
+            pbsv_updates_sf(yk + 1, rd, v, S);  // y(k+c) -= U(k, k+c) v
+        }
+        touched = reach;
+    }
+    if constexpr (!ColumnWise) {
+        // Row k+i: A(k+i, k+c) -= U(k, k+i) U(k, k+c), c = i..S.
+#pragma GCC unroll 16
+        for (Index i = 1; i <= S; ++i)
+            pbsv_row_updates_sf(rk + i * t + i, rd + (i - 1), rd[i - 1], S - i + 1, u.kd + 1);
+    } else {
+        // Column k+c: A(k+i, k+c) -= U(k, k+i) U(k, k+c), i = 1..c.
+#pragma GCC unroll 16
+        for (Index c = 1; c <= S; ++c) pbsv_updates_sf(rk + c * s + 1, rd, rd[c - 1], c);
+    }
+    return true;
+}
+
+/// pbsv_fixed_rows for the real families with the rows of
+/// pbsv_fixed_row_sf; only for processors with AVX2 and FMA.  Wider bands
+/// keep the general loop, which the compiler vectorises as well for the
+/// real types (the AVX2 rows with a span at run time measured slower there,
+/// in the 'L' layout up to half as fast at kd = 32 and 64).
+template <typename R, Index S, bool ColumnWise>
+__attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<R, ColumnWise> u, Index n,
+                                                      PbsvColumns<R>& b, Index& k,
+                                                      Index& touched) noexcept {
+    alignas(32) double rd[4 * ((S + 3) / 4) + 4] = {};
+    for (; k + S <= n; ++k)
+        if (!pbsv_fixed_row_sf<R, S>(u, n, k, S, b, touched, rd)) return false;
+    return true;
+}
+template <typename R, bool ColumnWise, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_sf(
+    LapackBandView<R, ColumnWise> u, Index n, Index hb, PbsvColumns<R>& b, Index& k, Index& touched,
+    std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    ((hb == S + 1 ? (ok = pbsv_rows_sf<R, S + 1>(u, n, b, k, touched), true) : false) || ...);
+    return ok;
+}
+#else
+#define BANDSOLVE_PBSV_WIDE 0
+#endif
+
 /// Factorises A = U^H U in place, right-looking over the first n rows with
 /// half bandwidth hb <= kd, and runs the forward substitution U^H y = b
 /// along: row k is finished (pivot test, square root, divisions), y(k) /=
@@ -188,12 +588,13 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
 /// row of the first pivot that fails the test; rows before it then hold
 /// their factor, the failing row its reduced pivot, the rows below it part
 /// of their updates, and y its entries as they came.
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
                           PbsvColumns<T> b) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
     if (b.nrhs >= PBSV_LANE_COLUMNS) {
-        const Index failed = pbsv_factor_forward<T, Tr>(u, n, hb, {b.y, 0, b.ldy, nullptr});
+        const Index failed =
+            pbsv_factor_forward<T, Tr, ColumnWise, Wide>(u, n, hb, {b.y, 0, b.ldy, nullptr});
         if (failed == 0)
             pbsv_forward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b.y,
                                 b.nrhs, b.ldy);
@@ -207,9 +608,25 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
         return k;
     };
     Index k = 1;
-    if (!pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
-                                std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{}))
-        return fail(k);
+    bool fixed_ok;
+#if BANDSOLVE_PBSV_WIDE
+    if constexpr (Wide && ((std::is_same_v<T, std::complex<float>> &&
+                            std::is_same_v<Tr, HermitianTraits<float, double>>) ||
+                           (std::is_same_v<T, std::complex<double>> &&
+                            std::is_same_v<Tr, HermitianTraits<double, double>>)))
+        fixed_ok = hb <= PBSV_FIXED_SPANS
+                       ? pbsv_fixed_rows_cf(u, n, hb, b, k, touched,
+                                            std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{})
+                   : hb <= PBSV_CF_SPANS ? pbsv_all_rows_cf(u, n, hb, b, k, touched)
+                                         : true;
+    else if constexpr (Wide && (std::is_same_v<T, float> || std::is_same_v<T, double>))
+        fixed_ok = pbsv_fixed_rows_sf(u, n, hb, b, k, touched,
+                                      std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
+    else
+#endif
+        fixed_ok = pbsv_fixed_rows<T, Tr>(u, n, hb, b, k, touched,
+                                          std::make_integer_sequence<Index, PBSV_FIXED_SPANS>{});
+    if (!fixed_ok) return fail(k);
     for (; k <= n; ++k) {
         T* const __restrict rk = u.diagonal(k);
         if (Tr::pivot_fails(rk[0], RealOf<T>(0))) return fail(k);

@@ -254,35 +254,54 @@ struct PortableBody {
 
 TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
     using T = TypeParam;
-    const int n = 500, kd = 6, nrhs = 21;  // lanes and columns in place
-    const auto p = hermitian_problem<T>(n, kd, nrhs, 99);
-    std::vector<T> first;
-    for (int team : {1, 2, 3, 8}) {
-        TeamOf scope(team);
-        PortableBody body(team % 2 == 0);
-        for (char uplo : {'L', 'U'})
-            for (int extra : {0, 2}) {
-                SCOPED_TRACE(::testing::Message()
-                             << "team " << team << " uplo " << uplo << " padding " << extra
-                             << " portable " << (team % 2 == 0));
-                const int ldab = kd + 1 + extra, ldb = n + extra;
-                auto ab = lapack_band(p, uplo, ldab);
-                auto b = rhs_block(p, ldb);
-                ASSERT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb), 0);
-                auto pair_ab = lapack_band(p, uplo, ldab);
-                auto pair_b = rhs_block(p, ldb);
-                ASSERT_EQ(our_pbtrf_pbtrs(uplo, n, kd, nrhs, pair_ab, ldab, pair_b, ldb), 0);
-                EXPECT_TRUE(same_bytes(pair_ab, ab));
-                EXPECT_TRUE(same_bytes(pair_b, b));
-                std::vector<T> x;
-                for (int k = 0; k < nrhs; ++k)
-                    x.insert(x.end(), b.begin() + std::size_t(k) * ldb,
-                             b.begin() + std::size_t(k) * ldb + n);
-                if (first.empty())
-                    first = x;
-                else
-                    EXPECT_TRUE(same_bytes(x, first));
-            }
+    // Columns in lanes, and one to three columns in place beside the rows
+    // of fixed span (the widest included), odd and even.
+    const struct { int kd, nrhs; } cases[] = {{6, 21}, {1, 1}, {8, 1}, {13, 2}, {16, 3}, {17, 1}};
+    const int n = 500;
+    for (const auto& c : cases) {
+        const int kd = c.kd, nrhs = c.nrhs;
+        const auto p = hermitian_problem<T>(n, kd, nrhs, 99 + kd);
+        std::vector<T> first, first_ab;
+        for (int team : {1, 2, 3, 8}) {
+            TeamOf scope(team);
+            PortableBody body(team % 2 == 0);
+            for (char uplo : {'L', 'U'})
+                for (int extra : {0, 2}) {
+                    SCOPED_TRACE(::testing::Message() << "kd " << kd << " nrhs " << nrhs << " team "
+                                                      << team << " uplo " << uplo << " padding "
+                                                      << extra << " portable " << (team % 2 == 0));
+                    const int ldab = kd + 1 + extra, ldb = n + extra;
+                    auto ab = lapack_band(p, uplo, ldab);
+                    auto b = rhs_block(p, ldb);
+                    ASSERT_EQ(our_pbsv(uplo, n, kd, nrhs, ab, ldab, b, ldb), 0);
+                    auto pair_ab = lapack_band(p, uplo, ldab);
+                    auto pair_b = rhs_block(p, ldb);
+                    ASSERT_EQ(our_pbtrf_pbtrs(uplo, n, kd, nrhs, pair_ab, ldab, pair_b, ldb), 0);
+                    EXPECT_TRUE(same_bytes(pair_ab, ab));
+                    EXPECT_TRUE(same_bytes(pair_b, b));
+                    std::vector<T> x;
+                    for (int k = 0; k < nrhs; ++k)
+                        x.insert(x.end(), b.begin() + std::size_t(k) * ldb,
+                                 b.begin() + std::size_t(k) * ldb + n);
+                    // The factor, U(i, j) for j - i = 0..kd in row-major
+                    // order, read back from an 'L' array as its conjugate
+                    // (the real diagonal as it is).
+                    std::vector<T> f;
+                    for (int i = 1; i <= n; ++i)
+                        for (int j = i; j <= std::min(n, i + kd); ++j) {
+                            const T v = uplo == 'U' ? ab[std::size_t(j - 1) * ldab + kd + i - j]
+                                                    : ab[std::size_t(i - 1) * ldab + j - i];
+                            f.push_back(uplo == 'L' && j > i ? conj_of(v) : v);
+                        }
+                    if (first.empty()) {
+                        first = x;
+                        first_ab = f;
+                    } else {
+                        EXPECT_TRUE(same_bytes(x, first));
+                        EXPECT_TRUE(same_bytes(f, first_ab));
+                    }
+                }
+        }
     }
 }
 
