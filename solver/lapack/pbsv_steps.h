@@ -110,6 +110,19 @@ struct PbsvColumns {
     Index nrhs;
     Index ldy;
     T* saved;
+
+    /// Column q, whose entries from..to-1 the forward substitution reaches
+    /// for the first time: each is saved, then conjugated when `conj` (the
+    /// layout keeps conj(U)).  n: the order, the leading dimension of saved.
+    T* reach(Index q, Index n, Index from, Index to, bool conj) const noexcept {
+        T* const yq = y + q * ldy;
+        T* const sq = saved + q * n;
+        for (Index j = from; j < to; ++j) {
+            sq[j] = yq[j];
+            yq[j] = conj_if(yq[j], conj);
+        }
+        return yq;
+    }
 };
 
 /// One row k of pbsv_factor_forward whose span (the columns it reaches
@@ -134,12 +147,7 @@ bool pbsv_fixed_row(LapackBandView<T, ColumnWise> u, Index n, Index k, PbsvColum
     if (b.nrhs > 0) {
         const Index reach = k + S;
         for (Index q = 0; q < b.nrhs; ++q) {
-            T* const yr = b.y + q * b.ldy;
-            T* const sr = b.saved + q * n;
-            for (Index j = touched; j < reach; ++j) {
-                sr[j] = yr[j];
-                yr[j] = conj_if(yr[j], conj);
-            }
+            T* const yr = b.reach(q, n, touched, reach, conj);
             T* const yk = yr + (k - 1);
             const T v = yk[0] = Tr::divide(yk[0], d);
             for (Index c = 1; c <= S; ++c) yk[c] = Tr::update(yk[c], Tr::mirrored(r[c]), v);
@@ -314,12 +322,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
     if (b.nrhs > 0) {
         const Index reach = k + S;
         for (Index q = 0; q < b.nrhs; ++q) {
-            T* const yr = b.y + q * b.ldy;
-            T* const sr = b.saved + q * n;
-            for (Index j = touched; j < reach; ++j) {
-                sr[j] = yr[j];
-                yr[j] = conj_if(yr[j], conj);
-            }
+            T* const yr = b.reach(q, n, touched, reach, conj);
             T* const yk = yr + (k - 1);
             const T v = yk[0] = Tr::divide(yk[0], d);
             // y(k+c) -= conj(U(k, k+c)) v: the parts ur*vr + ui*vi and
@@ -531,9 +534,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf
     if (b.nrhs > 0) {
         const Index reach = k + S;
         for (Index q = 0; q < b.nrhs; ++q) {
-            R* const yr = b.y + q * b.ldy;
-            R* const sr = b.saved + q * n;
-            for (Index j = touched; j < reach; ++j) sr[j] = yr[j];
+            R* const yr = b.reach(q, n, touched, reach, false);
             R* const yk = yr + (k - 1);
             const R v = yk[0] = Tr::divide(yk[0], d);
             pbsv_updates_sf(yk + 1, rd, v, S);  // y(k+c) -= U(k, k+c) v
@@ -639,12 +640,7 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
         if (b.nrhs > 0) {
             const Index reach = k + span;
             for (Index r = 0; r < b.nrhs; ++r) {
-                T* const yr = b.y + r * b.ldy;
-                T* const sr = b.saved + r * n;
-                for (Index j = touched; j < reach; ++j) {
-                    sr[j] = yr[j];
-                    yr[j] = conj_if(yr[j], conj);
-                }
+                T* const yr = b.reach(r, n, touched, reach, conj);
                 T* const yk = yr + (k - 1);
                 const T v = yk[0] = Tr::divide(yk[0], d);
                 for (Index c = 1; c <= span; ++c)
