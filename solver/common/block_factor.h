@@ -116,7 +116,7 @@ bool factor_fixed_rows(T* blk, Index hb, Index rows, RealOf<T> pivot_floor, T* y
                 return false;
         return true;
     };
-    ((hb == S + 1 ? (ok = run.template operator()<S + 1>(), true) : false) || ...);
+    (void)((hb == S + 1 ? (ok = run.template operator()<S + 1>(), true) : false) || ...);
     return ok;
 }
 

@@ -188,7 +188,7 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
             if (!pbsv_fixed_row<Span, T, Tr>(u, n, k, b, touched)) return false;
         return true;
     };
-    ((hb == S + 1 ? (ok = rows.template operator()<S + 1>(), true) : false) || ...);
+    (void)((hb == S + 1 ? (ok = rows.template operator()<S + 1>(), true) : false) || ...);
     return ok;
 }
 
@@ -404,7 +404,7 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
     PbsvColumns<std::complex<C>>& b, Index& k, Index& touched,
     std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
-    ((hb == S + 1 ? (ok = pbsv_rows_cf<C, S + 1>(u, n, b, k, touched), true) : false) || ...);
+    (void)((hb == S + 1 ? (ok = pbsv_rows_cf<C, S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
 }
 
@@ -573,7 +573,7 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_sf(
     LapackBandView<R, ColumnWise> u, Index n, Index hb, PbsvColumns<R>& b, Index& k, Index& touched,
     std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
-    ((hb == S + 1 ? (ok = pbsv_rows_sf<R, S + 1>(u, n, b, k, touched), true) : false) || ...);
+    (void)((hb == S + 1 ? (ok = pbsv_rows_sf<R, S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
 }
 #else
