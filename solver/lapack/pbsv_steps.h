@@ -396,8 +396,8 @@ __attribute__((target("avx2,fma"))) bool pbsv_rows_cf(LapackBandView<std::comple
     return true;
 }
 
-/// pbsv_fixed_rows for the complex single-precision Hermitian family, with
-/// the rows of pbsv_fixed_row_cf; only for processors with AVX2 and FMA.
+/// pbsv_fixed_rows for the complex Hermitian families, with the rows of
+/// pbsv_fixed_row_cf; only for processors with AVX2 and FMA.
 template <typename C, bool ColumnWise, Index... S>
 __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
     LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index hb,
@@ -409,7 +409,7 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_cf(
 }
 
 /// Half bandwidths up to which pbsv_all_rows_cf runs the complex
-/// single-precision rows of any span (its buffers are on the stack).
+/// Hermitian rows of any span (its buffers are on the stack).
 inline constexpr Index PBSV_CF_SPANS = 256;
 
 /// Every row from k on with pbsv_fixed_row_cf, the span min(hb, n - k)
@@ -426,6 +426,7 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
             return false;
     return true;
 }
+
 /// f[j] -= x[j] * y for j < len as ElementTraits<R>::update does, four
 /// elements per vector, then two, then one.  For float the product is exact
 /// in double, so the fused multiply-subtract rounds t - x*y once, as the
@@ -505,16 +506,14 @@ __attribute__((target("avx2,fma"), always_inline)) inline void pbsv_row_updates_
 /// AVX2, with fused multiply-subtracts for float where they are exact (see
 /// pbsv_updates_sf): the divisions four at a time in double, each rounded
 /// to R; the multipliers kept widened in rd
-/// (4 * ((span + 3) / 4) doubles, 32-byte aligned), so each is converted
-/// once per row.  S is the row's span (`span` is then S).
-template <typename R, Index S_, bool ColumnWise>
+/// (4 * ((S + 3) / 4) doubles, 32-byte aligned), so each is converted
+/// once per row.  S is the row's span.
+template <typename R, Index S, bool ColumnWise>
 __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf(
-    LapackBandView<R, ColumnWise> u, Index n, Index k, Index span, PbsvColumns<R>& b,
-    Index& touched, double* __restrict rd) noexcept {
+    LapackBandView<R, ColumnWise> u, Index n, Index k, PbsvColumns<R>& b, Index& touched,
+    double* __restrict rd) noexcept {
     using Tr = ElementTraits<R>;
-    static_assert(S_ > 0);
-    const Index S = S_;
-    (void)span;
+    static_assert(S > 0);
     const Index s = u.along_row(), t = u.down_column();
     R* const __restrict rk = u.diagonal(k);
     if (Tr::pivot_fails(rk[0], R(0))) return false;
@@ -565,7 +564,7 @@ __attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<R, ColumnWi
                                                       Index& touched) noexcept {
     alignas(32) double rd[4 * ((S + 3) / 4) + 4] = {};
     for (; k + S <= n; ++k)
-        if (!pbsv_fixed_row_sf<R, S>(u, n, k, S, b, touched, rd)) return false;
+        if (!pbsv_fixed_row_sf<R, S>(u, n, k, b, touched, rd)) return false;
     return true;
 }
 template <typename R, bool ColumnWise, Index... S>
