@@ -84,18 +84,35 @@ BANDSOLVE_API void get_team_size(int* p);
 /* Sets the team size to the processor count. */
 BANDSOLVE_API void reset_team_size(void);
 
+/* ---- Block size of the block-tree solvers ----------------------------- */
+
+/* Fixes the block-size parameter P1 of every later band_solve_? call of the
+ * process (see band_solve_? below), unless it is already fixed.  *status:
+ * 1 it took effect; 0 it was already fixed (by an earlier call or a solve)
+ * and stays as it was; -1 p1 is null or *p1 < 1 (nothing done).  24 gives
+ * the real solvers' default blocks, 16 the complex ones' for teams of 1-2.
+ * With a null status nothing is done.  Safe to call from any thread. */
+BANDSOLVE_API void set_block_parameter(const int* p1, int* status);
+/* Writes the fixed P1, or 0 while it is not fixed yet. */
+BANDSOLVE_API void get_block_parameter(int* p1);
+
 /* ---- Block-tree solvers ---------------------------------------------- */
 
 /*
  * band_solve_?: factorises A = U^T U and solves A X = B in one call with a
  * team of get_team_size threads (block-tree / nested-dissection order).  The
  * result is the same bit for bit for every team size within a process.  It
- * also depends on the block size, which is process-wide and fixed by the
- * first band_solve_? call of the process: rows per block
- * max(P1*P1 / max(hb, 1), hb + 1) with P1 = 24 when that call is
- * band_solve_s or band_solve_d, and when it is band_solve_c or band_solve_z,
- * P1 = 16 for a team size of 2 or less at that moment, 8 for more.  So two
- * processes whose first solves differ may disagree in the last bits.
+ * also depends on the block size, rows per block
+ * max(P1*P1 / max(hb, 1), hb + 1), whose parameter P1 is process-wide and
+ * fixed once: by set_block_parameter, or else by the first band_solve_? call
+ * of the process that has something to solve (n > 0 and legal arguments):
+ * P1 = 24 when that call is band_solve_s or band_solve_d, and when it is
+ * band_solve_c or band_solve_z, P1 = 16 for a team size of 2 or less at that
+ * moment, 8 for more.  So two processes whose first solves differ may
+ * disagree in the last bits, and so may two runs of a program whose first
+ * solves of different families start at once on different threads (which
+ * one fixes P1 is a race, though P1 is always one call's value).  A program
+ * that needs the same bits on every run calls set_block_parameter first.
  *
  *  a     in/out  band array, (n-1)*(hb+1)+1 elements; on return factor blocks
  *                (the array can no longer be used as the matrix)

@@ -19,6 +19,8 @@ using BlockKernel = void (*)(T* const&, const int&, const int&, T* const&, const
 /// threads; returns INFO (see <bandsolve.h>).  Arguments that would make the
 /// solver address memory outside the arrays are rejected with INFO = -(their
 /// position) before anything is touched; n <= 0 and nrhs <= 0 are harmless.
+/// The first call with n > 0 and legal arguments installs the process's
+/// tuning parameters through init_tuning (unless set_block_parameter did).
 template <typename T>
 int block_tree_solve(T* a, int n, int hb, T* b, int nrhs, T* work, BlockKernel<T> kernel,
                      void (*init_tuning)() noexcept) noexcept {
@@ -26,6 +28,9 @@ int block_tree_solve(T* a, int n, int hb, T* b, int nrhs, T* work, BlockKernel<T
     if (hb < 0) return -3;
     if (n > 0 && nrhs > 0 && b == nullptr) return -4;
     if (n > 0 && hb > 0 && work == nullptr) return -6;
+    // Nothing to solve: such a call must not be the one that fixes the
+    // process's block size.
+    if (n <= 0) return 0;
 
     init_tuning();
     int team = 0;

@@ -16,17 +16,21 @@ std::atomic<int> g_p2{0};
 std::atomic<int> g_p3{0};
 std::mutex g_init_mutex;
 
+// Installs choose(team size)'s values unless the record is set; true when
+// they were installed.  Whoever takes the mutex first installs all three of
+// its values; everyone later sees them and installs nothing.
 template <typename Choose>
-void init_once(Choose choose) noexcept {
-    if (g_p1.load(std::memory_order_acquire) > 0) return;
+bool init_once(Choose choose) noexcept {
+    if (g_p1.load(std::memory_order_acquire) > 0) return false;
     std::lock_guard lock(g_init_mutex);
-    if (g_p1.load(std::memory_order_relaxed) > 0) return;
+    if (g_p1.load(std::memory_order_relaxed) > 0) return false;
     int team = 0;
     get_team_size(&team);
     const TuningParameters values = choose(team);
     g_p2.store(values.p2, std::memory_order_relaxed);
     g_p3.store(values.p3, std::memory_order_relaxed);
     g_p1.store(values.p1, std::memory_order_release);
+    return true;
 }
 
 }  // namespace
@@ -49,6 +53,11 @@ void init_tuning_parameters_complex() noexcept {
     });
 }
 
+int install_block_parameter(int p1) noexcept {
+    if (p1 < 1) return -1;
+    return init_once([p1](int) { return TuningParameters{p1, 0, 0}; }) ? 1 : 0;
+}
+
 void detail::reset_tuning_parameters() noexcept {
     std::lock_guard lock(g_init_mutex);
     g_p1.store(0, std::memory_order_release);
@@ -57,3 +66,16 @@ void detail::reset_tuning_parameters() noexcept {
 }
 
 }  // namespace bandsolve
+
+extern "C" {
+
+void set_block_parameter(const int* p1, int* status) {
+    if (status == nullptr) return;
+    *status = p1 == nullptr ? -1 : bandsolve::install_block_parameter(*p1);
+}
+
+void get_block_parameter(int* p1) {
+    if (p1 != nullptr) *p1 = bandsolve::tuning_parameters().p1;
+}
+
+}  // extern "C"

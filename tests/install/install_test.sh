@@ -57,7 +57,7 @@ consumer_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/consumer" && pwd)
 # The names <bandsolve.h> declares, and nothing else, are the shared
 # library's dynamic symbols.
 expected_symbols=(
-    count_processors set_team_size get_team_size reset_team_size
+    count_processors set_team_size get_team_size reset_team_size set_block_parameter get_block_parameter
     band_solve_s band_solve_d band_solve_c band_solve_z
     band_factor_s band_factor_d band_factor_c band_factor_z
     band_solve_with_factor_s band_solve_with_factor_d band_solve_with_factor_c band_solve_with_factor_z

@@ -4,8 +4,10 @@
 // benchmark's test system.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <complex>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "bandsolve.hpp"
@@ -236,11 +238,66 @@ TEST(TuningParameters, FirstSolveOfTheProcessFixesThem) {
     EXPECT_EQ(block_size_for(tuning_parameters().p1, 8), 9);
     reset_team_size();
 
+    // Calls that solve nothing leave the choice to the first one that does.
     detail::reset_tuning_parameters();
+    std::vector<std::complex<double>> none;
+    EXPECT_EQ(band_solve(none.data(), 0, 8, none.data(), 1, none.data()), 0);
+    EXPECT_EQ(band_solve(s.a.data(), s.n, -1, s.b.data(), 1, w.data()), -3);
+    EXPECT_EQ(tuning_parameters().p1, 0);
     ASSERT_EQ(band_solve(r.a.data(), r.n, r.hb, r.b.data(), 1, wr.data()), 0);
     EXPECT_EQ(tuning_parameters().p1, 24);
     EXPECT_EQ(tuning_parameters().p2, 12);
     EXPECT_EQ(tuning_parameters().p3, 8);
+}
+
+TEST(TuningParameters, SetBeforeTheFirstSolveTheyHoldForEveryFamilyAndTeam) {
+    detail::reset_tuning_parameters();
+    int p1 = 16, status = 7, bad = 0, got = -1;
+    set_block_parameter(&bad, &status);
+    EXPECT_EQ(status, -1);
+    set_block_parameter(nullptr, &status);
+    EXPECT_EQ(status, -1);
+    get_block_parameter(&got);
+    EXPECT_EQ(got, 0);
+    set_block_parameter(&p1, &status);
+    EXPECT_EQ(status, 1);
+    const int later = 24;
+    set_block_parameter(&later, &status);
+    EXPECT_EQ(status, 0);
+    get_block_parameter(&got);
+    EXPECT_EQ(got, 16);
+    // A complex first solve with a team of 4 would have chosen 8.
+    auto s = random_system<std::complex<double>>(100, 8, 1, 8);
+    auto w = s.zero_work();
+    ASSERT_EQ(solve_with_team(4, s.a, s.n, s.hb, s.b, 1, w), 0);
+    EXPECT_EQ(tuning_parameters().p1, 16);
+
+    // First solves of two families racing: one initialiser's values, whole.
+    for (int round = 0; round < 20; ++round) {
+        detail::reset_tuning_parameters();
+        auto z = random_system<std::complex<double>>(64, 4, 1, round);
+        auto d = random_system<double>(64, 4, 1, round);
+        auto wz = z.zero_work();
+        auto wd = d.zero_work();
+        std::atomic<int> ready{0};
+        auto start = [&] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+        };
+        std::thread tz([&] {
+            start();
+            band_solve(z.a.data(), z.n, z.hb, z.b.data(), 1, wz.data());
+        });
+        start();
+        band_solve(d.a.data(), d.n, d.hb, d.b.data(), 1, wd.data());
+        tz.join();
+        const TuningParameters t = tuning_parameters();
+        const bool real_first = t.p1 == 24 && t.p2 == 12 && t.p3 == 8;
+        const bool complex_first =
+            (t.p1 == 16 && t.p2 == 8 && t.p3 == 6) || (t.p1 == 8 && t.p2 == 6 && t.p3 == 4);
+        EXPECT_TRUE(real_first || complex_first) << t.p1 << " " << t.p2 << " " << t.p3;
+    }
 }
 
 TEST(ComplexSymmetric, NegativePivotFactorisesWhereTheRealSolverFails) {
