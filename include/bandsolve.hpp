@@ -105,9 +105,12 @@ int band_pbtrs(char uplo, int n, int kd, int nrhs, const T* ab, int ldab, T* b, 
     return info;
 }
 
-/// Elements of the band array of an order-n, half-bandwidth-hb matrix.
+/// Elements of the band array of an order-n, half-bandwidth-hb matrix,
+/// computed in std::size_t: exact for every int n and hb on 64-bit targets.
 constexpr std::size_t band_array_size(int n, int hb) noexcept {
-    return n > 0 && hb >= 0 ? static_cast<std::size_t>(n - 1) * (hb + 1) + 1 : 0;
+    return n > 0 && hb >= 0
+               ? static_cast<std::size_t>(n - 1) * (static_cast<std::size_t>(hb) + 1) + 1
+               : 0;
 }
 /// Elements of the work area of a block-tree solve.
 constexpr std::size_t work_size(int n, int hb) noexcept {
@@ -160,7 +163,7 @@ int checked_pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, 
     // LAPACK's order); the sizes are checked only when they mean something.
     const bool upper = uplo == 'U' || uplo == 'u';
     const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && nrhs >= 0 &&
-                       ldab >= kd + 1 && ldb >= n;
+                       ldab > kd && ldb >= n;
     if (legal) {
         if (ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -5;
         if (nrhs > 0 && b.size() < columns_size(n, nrhs, ldb)) return -7;
@@ -170,7 +173,7 @@ int checked_pbsv(char uplo, int n, int kd, int nrhs, std::span<T> ab, int ldab, 
 template <typename T>
 int checked_pbtrf(char uplo, int n, int kd, std::span<T> ab, int ldab) noexcept {
     const bool upper = uplo == 'U' || uplo == 'u';
-    const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && ldab >= kd + 1;
+    const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && ldab > kd;
     if (legal && ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -4;
     return band_pbtrf(uplo, n, kd, ab.data(), ldab);
 }
@@ -179,7 +182,7 @@ int checked_pbtrs(char uplo, int n, int kd, int nrhs, std::span<const T> ab, int
                   std::span<T> b, int ldb) noexcept {
     const bool upper = uplo == 'U' || uplo == 'u';
     const bool legal = (upper || uplo == 'L' || uplo == 'l') && n > 0 && kd >= 0 && nrhs >= 0 &&
-                       ldab >= kd + 1 && ldb >= n;
+                       ldab > kd && ldb >= n;
     if (legal) {
         if (ab.size() < pbsv_array_size(upper, n, kd, ldab)) return -5;
         if (nrhs > 0 && b.size() < columns_size(n, nrhs, ldb)) return -7;

@@ -1,6 +1,8 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <chrono>
 #include <complex>
 #include <condition_variable>
@@ -27,6 +29,26 @@ class Watchdog {
     std::condition_variable done_cv_;
     bool done_ = false;  // guarded by mutex_
     std::thread thread_;
+};
+
+// Address space reserved but never backed except for the pages a test
+// touches, so that arrays of more than 2^31 elements cost nothing.
+template <typename T>
+class SparseArray {
+  public:
+    explicit SparseArray(std::size_t elements) : bytes_(elements * sizeof(T)) {
+        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<T*>(p);
+    }
+    ~SparseArray() {
+        if (data_) munmap(data_, bytes_);
+    }
+    T* data() const { return data_; }
+
+  private:
+    std::size_t bytes_;
+    T* data_ = nullptr;
 };
 
 /// 64-bit FNV-1a hash of raw bytes.

@@ -3,7 +3,6 @@
 #include "solver/common/block_factor.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <complex>
 #include <cstring>
@@ -11,11 +10,13 @@
 
 #include "solver/block_tree/block_steps.h"
 #include "support/band_systems.h"
+#include "support/test_support.h"
 
 namespace bandsolve {
 namespace {
 
 using testing::random_system;
+using testing::SparseArray;
 
 TEST(BlockFactor, TwoByTwoBlockByHand) {
     // [4 2; 2 5] = U^T U with U = [2 1; 0 2].
@@ -100,26 +101,6 @@ TEST(BlockFactor, ComplexSymmetricPivotMayBeNegative) {
     band_block_factor_c(singular.data(), 1, 1, 2, 0.0f, flags, 1);
     EXPECT_EQ(flags, (ErrorFlags{1, 0}));
 }
-
-// Address space reserved but never backed except for the pages a test
-// touches, so that arrays of more than 2^31 elements cost nothing.
-template <typename T>
-class SparseArray {
-  public:
-    explicit SparseArray(std::size_t elements) : bytes_(elements * sizeof(T)) {
-        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<T*>(p);
-    }
-    ~SparseArray() {
-        if (data_) munmap(data_, bytes_);
-    }
-    T* data() const { return data_; }
-
-  private:
-    std::size_t bytes_;
-    T* data_ = nullptr;
-};
 
 TEST(BlockSteps, OffsetsBeyond2To31MatchASmallSystem) {
     // The last, odd-numbered block of an order-n system with n*(hb+1) and

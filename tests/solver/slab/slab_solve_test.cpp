@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "bandsolve.hpp"
@@ -162,6 +164,27 @@ TEST(SlabEntryArguments, RejectedBeforeAnythingIsTouched) {
     band_factor_solve_d(a.data(), &n, &hb, nullptr, &zero, &r, &info);  // factorises only
     EXPECT_EQ(info, 0);
     EXPECT_EQ(a, (std::vector<double>{2, 1, 2, 1, 2}));
+}
+
+TEST(SlabEntryArguments, SpanFormTakesTheDocumentedSizeAtTheLargestHalfBandwidth) {
+    // Sizes are computed in 64 bits: an order-2 band array with hb = INT_MAX
+    // has 2^31 + 1 elements, which the span form must accept, and not one
+    // fewer.  Only the three elements the matrix has are ever touched.
+    constexpr int big = std::numeric_limits<int>::max();
+    const std::size_t size = band_array_size(2, big);
+    ASSERT_EQ(size, (std::size_t{1} << 31) + 1);
+    EXPECT_EQ(band_array_size(big, big), std::size_t{big - 1} * (std::size_t{big} + 1) + 1);
+    testing::SparseArray<float> a(size);
+    ASSERT_NE(a.data(), nullptr);
+    a.data()[0] = 4;
+    a.data()[1] = 1;
+    a.data()[size - 1] = 4;
+    EXPECT_EQ(factor(std::span<float>(a.data(), size - 1), 2, big), -1);
+    EXPECT_EQ(a.data()[0], 4.0f);
+    ASSERT_EQ(factor(std::span<float>(a.data(), size), 2, big), 0);
+    EXPECT_EQ(a.data()[0], 2.0f);
+    EXPECT_EQ(a.data()[1], 0.5f);
+    EXPECT_EQ(a.data()[size - 1], static_cast<float>(std::sqrt(3.75)));
 }
 
 TEST(SlabEntryResources, RefusedObjectsOrWorkersChangeNothing) {
