@@ -186,6 +186,19 @@ PYBIND11_MODULE(_core, m) {
         get_team_size(&p);
         return p;
     });
+    m.def(
+        "set_block_parameter",
+        [](int p1) {
+            int status = 0;
+            set_block_parameter(&p1, &status);
+            return status;
+        },
+        py::arg("p1"));
+    m.def("get_block_parameter", [] {
+        int p1 = 0;
+        get_block_parameter(&p1);
+        return p1;
+    });
     m.def("count_processors", [] {
         int p = 0;
         count_processors(&p);

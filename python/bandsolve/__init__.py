@@ -13,8 +13,11 @@ And what SciPy lacks:
 
     solve_symmetric_banded  -- the parallel block-tree solver; complex means
                                complex SYMMETRIC (a == a.T), not Hermitian
+    set_block_parameter,
     set_team_size, get_team_size, team_size, count_processors
                             -- the number of threads per parallel solve
+    set_block_parameter, get_block_parameter
+                            -- the block tree's block size, fixed once
 
 Every solve releases the GIL and gives the same bits for every team size.
 """
@@ -24,7 +27,9 @@ from ._linalg import (  # the public names, listed once in _linalg.__all__
     cho_solve_banded,
     cholesky_banded,
     count_processors,
+    get_block_parameter,
     get_team_size,
+    set_block_parameter,
     set_team_size,
     solve_symmetric_banded,
     solveh_banded,

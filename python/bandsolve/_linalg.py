@@ -23,6 +23,8 @@ __all__ = [
     "get_team_size",
     "team_size",
     "count_processors",
+    "set_block_parameter",
+    "get_block_parameter",
 ]
 
 # SciPy's ranking of dtypes for the LAPACK prefix (scipy.linalg.blas):
@@ -403,9 +405,10 @@ def solve_symmetric_banded(
     ``a = U^T U`` by a team of `get_team_size` threads, with the GIL
     released.  The result is the same bit for bit for every team size
     within a process; it also depends on the block size, which the first
-    block-tree solve of the process fixes (see the library's README), so
-    it may differ in the last bits from `solveh_banded` and between
-    processes whose first solves differ.  It needs a work area of
+    block-tree solve of the process fixes unless `set_block_parameter`
+    fixed it first (see the library's README), so it may differ in the last
+    bits from `solveh_banded` and between processes whose first solves
+    differ.  It needs a work area of
     ``2 * M * u`` elements besides its copies of the inputs.
 
     Examples
@@ -465,6 +468,46 @@ def get_team_size():
         The team size (the processor count, at most 32, until one is set).
     """
     return _core.get_team_size()
+
+
+def set_block_parameter(p1):
+    """
+    Fix the block size of every later `solve_symmetric_banded` of the
+    process, unless it is already fixed.
+
+    The block tree's blocks have ``max(p1**2 // max(u, 1), u + 1)`` rows.
+    Without this call the first block-tree solve of the process fixes
+    `p1` (24 for real, 16 or 8 for complex systems), so a program whose
+    first solves race on several threads calls this first to get the same
+    bits on every run.
+
+    Parameters
+    ----------
+    p1 : int
+        At least 1; 24 gives the real solvers' default blocks.
+
+    Returns
+    -------
+    took_effect : bool
+        False when `p1` was already fixed (and stays as it was).
+
+    Raises
+    ------
+    ValueError
+        If `p1` is less than 1.
+    """
+    p1 = int(p1)
+    if p1 < 1:
+        raise ValueError("block parameter must be >= 1, got %d" % p1)
+    return _core.set_block_parameter(p1) == 1
+
+
+def get_block_parameter():
+    """
+    The block-size parameter the block-tree solves use, or 0 while no
+    solve and no `set_block_parameter` has fixed it.
+    """
+    return _core.get_block_parameter()
 
 
 def count_processors():

@@ -5,6 +5,10 @@ library's factor solved by the other's cho_solve_banded, SciPy's dtype
 conversions, shapes and errors, the overwrite flags, non-contiguous inputs,
 and bit-identical results across team sizes."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 import scipy.linalg as sl
@@ -333,6 +337,25 @@ def test_same_bits_for_every_team_size(dtype):
     for r in results[1:]:
         assert all(same_bits(x, y) for x, y in zip(r, results[0]))
     assert same_bits(results[0][0], results[0][1])
+
+
+def test_block_parameter_set_before_the_first_solve_holds():
+    # In a fresh process: this one has solved already, which fixed it.
+    script = """
+import numpy as np, bandsolve
+assert bandsolve.get_block_parameter() == 0
+assert bandsolve.set_block_parameter(16)
+assert not bandsolve.set_block_parameter(24)
+ab = np.array([[0., -1., -1., -1.], [4., 4., 4., 4.]])
+bandsolve.solve_symmetric_banded(ab.astype(np.complex128), np.ones(4))
+assert bandsolve.get_block_parameter() == 16
+try:
+    bandsolve.set_block_parameter(0)
+    raise SystemExit("p1 = 0 was accepted")
+except ValueError:
+    pass
+"""
+    subprocess.run([sys.executable, "-c", script], check=True, env=os.environ.copy())
 
 
 def test_team_size_context_restores_the_previous_size():
