@@ -674,6 +674,44 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
     return 0;
 }
 
+/// Half bandwidths whose back substitution of one column runs
+/// pbsv_backward_window.
+inline constexpr Index PBSV_WINDOW_SPANS = 8;
+
+/// The back substitution of pbsv_backward on one column y with hb = K, for
+/// rows n down to 2K: the K entries of y that the next rows update are held
+/// in registers, entry of row n - m in slot m mod K, so that between one
+/// row's division and the next the path is the one update from the row just
+/// solved rather than a round trip through memory.  Each entry receives the
+/// same updates in the same order as in pbsv_backward's loop, so the bits
+/// are the loop's.  Returns the row i the loop goes on from: rows i+1..n
+/// are solved, and y(1:i) holds their updates.
+template <Index K, typename T, typename Tr, bool ColumnWise>
+Index pbsv_backward_window(LapackBandView<const T, ColumnWise> u, Index n, T* y,
+                           bool conj) noexcept {
+    if (n < 2 * K) return n;
+    const Index t = u.down_column();
+    T w[K];
+    for (Index m = 0; m < K; ++m) w[m] = y[n - 1 - m];
+    Index i = n;
+    // Row r = i - J of a run of K rows: its entry is in slot J, and the
+    // entry of row r - q in slot (J + q) mod K, the slot row r - K enters.
+    auto row = [&]<Index J, Index... Q>(std::integer_sequence<Index, Q...>) {
+        const Index r = i - J;
+        const T* const cr = u.diagonal(r);  // cr[-q*t] = U(r-q, r)
+        const T x = Tr::divide(w[J], cr[0]);
+        y[r - 1] = conj_if(x, conj);
+        w[J] = y[r - K - 1];
+        ((w[(J + Q + 1) % K] = Tr::update(w[(J + Q + 1) % K], cr[-(Q + 1) * t], x)), ...);
+    };
+    auto run = [&]<Index... J>(std::integer_sequence<Index, J...>) {
+        (row.template operator()<J>(std::make_integer_sequence<Index, K>{}), ...);
+    };
+    for (; i >= 2 * K; i -= K) run(std::make_integer_sequence<Index, K>{});
+    for (Index m = 0; m < K; ++m) y[i - 1 - m] = w[m];
+    return i;
+}
+
 /// Back substitution U x = y, column by column from the last: x(i) =
 /// y(i) / U(i, i), then y(k) -= U(k, i) x(i) for the rows k above i,
 /// nearest first (the update the next division waits for).  x(i) is not
@@ -690,7 +728,16 @@ void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* 
             hb, y, nrhs, ldy, [&](const auto& group) { group.backward_columns(n, hb, u); }, conj);
     y += done * ldy;
     nrhs -= done;
-    for (Index i = n; i >= 1; --i) {
+    // One column: its rows at the narrow bands through the register window.
+    // Two or three: their chains interleaved row by row.
+    Index last = n;
+    auto window = [&]<Index... S>(std::integer_sequence<Index, S...>) {
+        (void)((hb == S + 1 ? (last = pbsv_backward_window<S + 1, T, Tr>(u, n, y, conj), true)
+                            : false) ||
+               ...);
+    };
+    if (nrhs == 1) window(std::make_integer_sequence<Index, PBSV_WINDOW_SPANS>{});
+    for (Index i = last; i >= 1; --i) {
         const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
         const Index span = std::min(hb, i - 1);
         for (Index r = 0; r < nrhs; ++r) {
