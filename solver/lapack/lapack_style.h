@@ -39,8 +39,8 @@ int pbsv_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Ind
     const Index failed =
         pbsv_factor_forward<T, Tr, ColumnWise, Wide>(u, n, hb, {b, nrhs, ldb, saved.get()});
     if (failed != 0) return static_cast<int>(failed);
-    pbsv_backward<T, Tr>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab}, n, hb, b, nrhs,
-                         ldb);
+    pbsv_backward<T, Tr, ColumnWise, Wide>(LapackBandView<const T, ColumnWise>{u.ab, u.kd, u.ldab},
+                                           n, hb, b, nrhs, ldb);
     return 0;
 }
 

@@ -712,12 +712,54 @@ Index pbsv_backward_window(LapackBandView<const T, ColumnWise> u, Index n, T* y,
     return i;
 }
 
+#if BANDSOLVE_PBSV_WIDE
+/// pbsv_backward's loop on one column of a complex Hermitian factor with
+/// hb >= 1, for processors with AVX2 and FMA.  The update from the row just
+/// solved to the entry the next row divides is applied apart, and that
+/// entry kept in a register, so the path from one division to the next has
+/// no store and reload; the row's other updates go two elements at a time
+/// through pbsv_update2_cf, which evaluates each as Tr::update does.  Every
+/// entry receives the same updates in the same order, so the bits are the
+/// loop's.
+template <typename C, bool ColumnWise>
+__attribute__((target("avx2,fma"), noinline)) void pbsv_backward_cf(
+    LapackBandView<const std::complex<C>, ColumnWise> u, Index n, Index hb, std::complex<C>* y,
+    bool conj) noexcept {
+    using T = std::complex<C>;
+    using Tr = HermitianTraits<C, double>;
+    const Index t = u.down_column();
+    T next = y[n - 1];  // y(i) with every update it receives
+    for (Index i = n; i >= 1; --i) {
+        const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
+        T* const yi = y + (i - 1);
+        const T x = Tr::divide(next, ci[0]);
+        yi[0] = conj_if(x, conj);
+        if (i == 1) break;
+        next = Tr::update(yi[-1], ci[-t], x);
+        const Index span = std::min(hb, i - 1);
+        const double xr = x.real(), xi = x.imag();
+        const __m256d x1 = _mm256_setr_pd(xr, xi, xr, xi);
+        const __m256d x2 = _mm256_setr_pd(-xi, xr, -xi, xr);
+        Index q = 2;
+        for (; q + 1 <= span; q += 2) {
+            // y(i-q-1) and y(i-q), with U(i-q-1, i) and U(i-q, i).
+            const __m256d uv =
+                _mm256_set_m128d(pbsv_load2(reinterpret_cast<const C*>(ci - q * t)),
+                                 pbsv_load2(reinterpret_cast<const C*>(ci - (q + 1) * t)));
+            pbsv_update2_cf(reinterpret_cast<C*>(yi - q - 1), _mm256_permute_pd(uv, 0x0), x1,
+                            _mm256_permute_pd(uv, 0xf), x2);
+        }
+        if (q <= span) yi[-q] = Tr::update(yi[-q], ci[-q * t], x);
+    }
+}
+#endif
+
 /// Back substitution U x = y, column by column from the last: x(i) =
 /// y(i) / U(i, i), then y(k) -= U(k, i) x(i) for the rows k above i,
 /// nearest first (the update the next division waits for).  x(i) is not
 /// read again once known, so it is stored as the caller's solution at once
 /// (conjugated back for a conjugated view).
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* y, Index nrhs,
                    Index ldy) noexcept {
     constexpr bool conj = conjugated_view<T, ColumnWise>;
@@ -736,6 +778,14 @@ void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* 
                             : false) ||
                ...);
     };
+#if BANDSOLVE_PBSV_WIDE
+    if constexpr (Wide && ElementTraits<T>::is_complex &&
+                  std::is_same_v<Tr, HermitianTraits<RealOf<T>, double>>)
+        if (nrhs == 1 && hb >= 1) {
+            pbsv_backward_cf(u, n, hb, y, conj);
+            return;
+        }
+#endif
     if (nrhs == 1) window(std::make_integer_sequence<Index, PBSV_WINDOW_SPANS>{});
     for (Index i = last; i >= 1; --i) {
         const T* const ci = u.diagonal(i);  // ci[-q*t] = U(i-q, i)
