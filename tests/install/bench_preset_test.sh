@@ -6,32 +6,15 @@
 # `cmake --workflow --preset bench` does, and checks that the report names
 # the problem and times team size 1.
 #
-# usage: bench_preset_test.sh --source DIR --cmake CMAKE --cc CC --cxx CXX
-#                             [--generator GEN] [--make-program PROG]
+# usage: bench_preset_test.sh SOURCE_DIR CMAKE CC CXX GENERATOR [MAKE_PROGRAM]
 # Exits 0 when everything passed, 1 on a failure.
 set -euo pipefail
 
-source_dir="" cmake="" cc="" cxx="" generator="" make_program=""
-while (($#)); do
-    case $1 in
-    --source) source_dir=$2 ;;
-    --cmake) cmake=$2 ;;
-    --cc) cc=$2 ;;
-    --cxx) cxx=$2 ;;
-    --generator) generator=$2 ;;
-    --make-program) make_program=$2 ;;
-    *)
-        echo "bench_preset_test.sh: unknown argument $1" >&2
-        exit 2
-        ;;
-    esac
-    shift 2
-done
-if [[ -z $source_dir || -z $cmake || -z $cc || -z $cxx ]]; then
-    echo "usage: bench_preset_test.sh --source DIR --cmake CMAKE --cc CC --cxx CXX" \
-        "[--generator GEN] [--make-program PROG]" >&2
+if (($# < 5)); then
+    echo "usage: bench_preset_test.sh SOURCE_DIR CMAKE CC CXX GENERATOR [MAKE_PROGRAM]" >&2
     exit 2
 fi
+source_dir=$1 cmake=$2 cc=$3 cxx=$4 generator=$5 make_program=${6:-}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 configure=(--preset bench -B "$work/build" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx"
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_LAPACK=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON -DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON)
-[[ -n $generator ]] && configure+=(-G "$generator")
+configure+=(-G "$generator")
 [[ -n $make_program ]] && configure+=(-DCMAKE_MAKE_PROGRAM="$make_program")
 
 fail() {
