@@ -15,7 +15,11 @@
 //    branch its own operands choose.  Division is by Smith's scaling, whose
 //    ratio r and denominator depend on the divisor alone; they are formed
 //    once per pivot and every element divided by that pivot reuses them,
-//    the same values the scalar division forms each time.
+//    the same values the scalar division forms each time.  Complex double
+//    near the top of the range, where the scalar division or square root
+//    rescales an overflowed intermediate, is told by one test per vector
+//    (an infinite numerator, denominator or |x| + m); the lanes it finds
+//    take the scalar function's result.
 // The compiler never fuses a multiply-add here: the complex bodies are
 // compiled without FMA (the AVX2 body) or without vector extensions that
 // have it (the portable body), and -ffp-contract=off holds throughout.
@@ -47,12 +51,27 @@ struct ComplexLanes {
         D re, im;
     };
     /// What Smith's division by one divisor needs of it, per lane: whether
-    /// |c| > |d| (c, d its parts), whether it is zero, the ratio r and the
-    /// denominator.
+    /// |c| > |d| (c, d its parts), whether it is zero, the ratio r, the
+    /// denominator, whether that is infinite (complex double only), and c
+    /// and d for a rescaled division.
     struct Divisor {
-        M major, zero;
-        D r, den;
+        M major, zero, huge;
+        D r, den, c, d;
     };
+    /// Whether the scalar division and square root may rescale (see
+    /// complex_divide_by and complex_sqrt_from_modulus).
+    static constexpr bool may_rescale = complex_parts_may_overflow<R, double>;
+    static bool any(const M& m) noexcept {
+        for (int l = 0; l < L; ++l)
+            if (m[l]) return true;
+        return false;
+    }
+    /// inf := the lanes whose x is infinite (NaN is not).
+    static void infinite(M& inf, const D& x) noexcept {
+        D a;
+        abs(a, x);
+        inf = a > std::numeric_limits<double>::max();
+    }
 
     static void widen(W& w, const E& x) noexcept {
         Ln::widen(w.re, x.re);
@@ -104,6 +123,9 @@ struct ComplexLanes {
         // |c| > |d|: r = d/c, den = c + d*r; else r = c/d, den = c*r + d.
         dv.r = (dv.major ? c.im : c.re) / (dv.major ? c.re : c.im);
         dv.den = dv.major ? c.re + c.im * dv.r : c.re * dv.r + c.im;
+        if constexpr (may_rescale) infinite(dv.huge, dv.den);
+        dv.c = c.re;
+        dv.d = c.im;
     }
     /// x := x / y, y's divisor(dv); NaN in both parts for a zero y.
     static void divide(E& x, const Divisor& dv) noexcept {
@@ -115,6 +137,26 @@ struct ComplexLanes {
         const D nan = D{} + std::numeric_limits<R>::quiet_NaN();
         Ln::store(x.re, dv.zero ? nan : re / dv.den);
         Ln::store(x.im, dv.zero ? nan : im / dv.den);
+        if constexpr (may_rescale) {
+            M re_inf, im_inf;
+            infinite(re_inf, re);
+            infinite(im_inf, im);
+            const M rescaled = re_inf | im_inf | dv.huge;
+            if (any(rescaled)) [[unlikely]]
+                divide_as_scalar(x, a, dv, rescaled);
+        }
+    }
+    /// The lanes of `which` of x := a / y as complex_divide_by divides.
+    [[gnu::noinline, gnu::cold]] static void divide_as_scalar(E& x, const W& a, const Divisor& dv,
+                                                              const M& which) noexcept {
+        for (int l = 0; l < L; ++l) {
+            if (!which[l]) continue;
+            const RescalableComplexDivisor<double> y{
+                {dv.r[l], dv.den[l], dv.major[l] != 0, dv.zero[l] != 0}, dv.c[l], dv.d[l]};
+            const T q = complex_divide_by<R, double>(T(a.re[l], a.im[l]), y);
+            x.re[l] = q.real();
+            x.im[l] = q.imag();
+        }
     }
     static void sqrt_lanes(D& x) noexcept {
         for (int l = 0; l < L; ++l) x[l] = __builtin_sqrt(x[l]);
@@ -131,7 +173,8 @@ struct ComplexLanes {
         D root = 1.0 + q * q;
         sqrt_lanes(root);
         const D m = (smaller | (w.im != 0)) ? (smaller ? ax : ay) * root : D{};
-        D half = (ax + m) / 2.0;
+        const D sum = ax + m;
+        D half = sum / 2.0;
         sqrt_lanes(half);
         S ts;
         Ln::store(ts, half);
@@ -148,6 +191,22 @@ struct ComplexLanes {
         const M zero = t == 0;
         Ln::store(z.re, zero ? D{} : re);
         Ln::store(z.im, zero ? D{} : im);
+        if constexpr (may_rescale) {
+            M rescaled;
+            infinite(rescaled, sum);
+            if (any(rescaled)) [[unlikely]]
+                sqrt_as_scalar(z, w, rescaled);
+        }
+    }
+    /// The lanes of `which` of z := sqrt(w) as complex_sqrt takes it.
+    [[gnu::noinline, gnu::cold]] static void sqrt_as_scalar(E& z, const W& w,
+                                                            const M& which) noexcept {
+        for (int l = 0; l < L; ++l) {
+            if (!which[l]) continue;
+            const T r = complex_sqrt<R, double>(T(w.re[l], w.im[l]));
+            z.re[l] = r.real();
+            z.im[l] = r.imag();
+        }
     }
     /// Whether any lane's pivot fails: its modulus (complex_modulus) not
     /// above the floor; NaN passes.

@@ -34,6 +34,15 @@ using Index = std::int64_t;
 using complex_float = std::complex<float>;
 using complex_double = std::complex<double>;
 
+/// Whether Smith's division and the square root below can overflow in E for
+/// finite parts of component type C: only when E's exponent range is not
+/// wider than C's (complex double).  The single-precision family evaluates
+/// in double, where a sum of a few parts below 2^128 stays far below the
+/// largest double.
+template <typename C, typename E>
+inline constexpr bool complex_parts_may_overflow =
+    std::numeric_limits<E>::max_exponent <= std::numeric_limits<C>::max_exponent + 2;
+
 /// The parts of Smith's scaling that depend on the divisor y = c + di
 /// alone, in the evaluation precision E: with |c| > |d|, r = d/c and
 /// den = c + d*r, otherwise r = c/d and den = c*r + d.  Dividing many
@@ -47,26 +56,95 @@ struct ComplexDivisor {
     bool zero;         // c = d = 0
 };
 
+/// A divisor that keeps c and d besides, for the rare division that has to
+/// be rescaled (see complex_divide_by).
+template <typename E>
+struct RescalableComplexDivisor : ComplexDivisor<E> {
+    E c, d;
+};
+
+/// The divisor type of component type C evaluated in E: rescalable only
+/// where the parts may overflow.
+template <typename C, typename E>
+using ComplexDivisorOf = std::conditional_t<complex_parts_may_overflow<C, E>,
+                                            RescalableComplexDivisor<E>, ComplexDivisor<E>>;
+
+/// The rescalable divisor repeats the plain one's statements rather than
+/// wrap them: with the plain divisor formed through one more function, GCC
+/// 12 at -O3 gave the complex single family's fused slab forward step an
+/// ulp away from forward_slab's (see BANDSOLVE_KEEP_VECTOR_ROUNDING in the
+/// top-level CMakeLists.txt); the byte comparisons of the slab kernels
+/// catch it.
 template <typename C, typename E = C>
-ComplexDivisor<E> complex_divisor(std::complex<C> y) noexcept {
+ComplexDivisorOf<C, E> complex_divisor(std::complex<C> y) noexcept {
     const E c = y.real(), d = y.imag();
-    if (c == 0 && d == 0) return {E(0), E(0), false, true};
-    if (std::fabs(c) > std::fabs(d)) {
-        const E r = d / c;
-        return {r, c + d * r, true, false};
+    if constexpr (complex_parts_may_overflow<C, E>) {
+        if (c == 0 && d == 0) return {{E(0), E(0), false, true}, c, d};
+        if (std::fabs(c) > std::fabs(d)) {
+            const E r = d / c;
+            return {{r, c + d * r, true, false}, c, d};
+        }
+        const E r = c / d;
+        return {{r, c * r + d, false, false}, c, d};
+    } else {
+        if (c == 0 && d == 0) return {E(0), E(0), false, true};
+        if (std::fabs(c) > std::fabs(d)) {
+            const E r = d / c;
+            return {r, c + d * r, true, false};
+        }
+        const E r = c / d;
+        return {r, c * r + d, false, false};
     }
-    const E r = c / d;
-    return {r, c * r + d, false, false};
 }
 
+namespace detail {
+
+template <typename E>
+bool finite_parts(E a, E b) noexcept {
+    return std::fabs(a) <= std::numeric_limits<E>::max() &&
+           std::fabs(b) <= std::numeric_limits<E>::max();
+}
+
+/// x / y for finite x = a + bi and nonzero finite y where Smith's
+/// denominator or a numerator overflowed: the same formula on x/2 and y/2,
+/// the same quotient.  r is unchanged (a ratio of y's parts); with
+/// |r| <= 1 every part of the halved numerators and denominator stays below
+/// the largest E.  Halving is exact but for subnormal parts, whose
+/// contribution is then far below the quotient's last place (or the
+/// quotient underflows or overflows anyway).
+template <typename C, typename E>
+[[gnu::noinline, gnu::cold]] std::complex<C> complex_divide_halved(
+    E a, E b, const RescalableComplexDivisor<E>& y) noexcept {
+    const E half = 0.5;
+    const E r = y.r, ha = a * half, hb = b * half, hc = y.c * half, hd = y.d * half;
+    if (y.real_larger) {
+        const E den = hc + hd * r;
+        return {static_cast<C>((ha + hb * r) / den), static_cast<C>((hb - ha * r) / den)};
+    }
+    const E den = hc * r + hd;
+    return {static_cast<C>((ha * r + hb) / den), static_cast<C>((hb * r - ha) / den)};
+}
+
+}  // namespace detail
+
 /// x / y with y's parts from complex_divisor: the final parts evaluated in
-/// E and rounded to C.  A zero divisor gives NaN in both parts.
+/// E and rounded to C.  A zero divisor gives NaN in both parts.  Where a
+/// numerator or the denominator overflows E although x and y are finite
+/// (complex double near the top of the range), the division is rescaled
+/// (detail::complex_divide_halved); every other quotient is the formula's.
 template <typename C, typename E = C>
-std::complex<C> complex_divide_by(std::complex<C> x, const ComplexDivisor<E>& y) noexcept {
+std::complex<C> complex_divide_by(std::complex<C> x, const ComplexDivisorOf<C, E>& y) noexcept {
     const E a = x.real(), b = x.imag(), r = y.r, den = y.den;
     if (y.zero) {
         const C nan = std::numeric_limits<C>::quiet_NaN();
         return {nan, nan};
+    }
+    if constexpr (complex_parts_may_overflow<C, E>) {
+        const E re = y.real_larger ? a + b * r : a * r + b;
+        const E im = y.real_larger ? b - a * r : b * r - a;
+        if ((std::isinf(re) || std::isinf(im) || std::isinf(den)) && detail::finite_parts(a, b) &&
+            detail::finite_parts(y.c, y.d)) [[unlikely]]
+            return detail::complex_divide_halved<C, E>(a, b, y);
     }
     if (y.real_larger)
         return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
@@ -82,7 +160,8 @@ std::complex<C> complex_divide(std::complex<C> x, std::complex<C> y) noexcept {
 }
 
 /// |x| of a complex number, scaled to avoid overflow; evaluated and
-/// returned in double precision for both component precisions.
+/// returned in double precision for both component precisions.  Infinite
+/// only where |x| itself is (about) above the largest double.
 template <typename C>
 double complex_modulus(std::complex<C> x) noexcept {
     const double re = std::fabs(static_cast<double>(x.real()));
@@ -97,13 +176,45 @@ double complex_modulus(std::complex<C> x) noexcept {
     return im * std::sqrt(1.0 + q * q);
 }
 
+namespace detail {
+
+/// The square root of finite z = x + yi where |x| + m overflowed E (m
+/// infinite, or |x| and m together above the largest E): m and the sum
+/// formed for z/4, whose square root is half z's.  The quotient q of the
+/// parts is z's own; m/4 is the modulus's formula on z/4 (exact scaling
+/// but for a subnormal part, negligible beside the other part above
+/// 2^1020).  Depends on z alone, so that complex_sqrt and the pivot step's
+/// modulus take it alike.
+template <typename C, typename E>
+[[gnu::noinline, gnu::cold]] std::complex<C> complex_sqrt_quartered(E x, E y) noexcept {
+    const E quarter = 0.25;
+    const E ax = std::fabs(x), ay = std::fabs(y);
+    const bool smaller = ay < ax;
+    const E q = smaller ? y / x : x / y;
+    const E m = (smaller ? ax : ay) * quarter * std::sqrt(1 + q * q);
+    const C t = static_cast<C>(2 * std::sqrt((ax * quarter + m) / 2));
+    const C h = static_cast<C>(ay / (2 * static_cast<E>(t)));
+    std::complex<C> result = x >= 0 ? std::complex<C>(t, h) : std::complex<C>(h, t);
+    if (y < 0) result.imag(-result.imag());
+    return result;
+}
+
+}  // namespace detail
+
 /// The principal square root of z = x + yi once m = |z| is known, evaluated
 /// as complex_sqrt does: t = sqrt((|x| + m)/2) rounded to C, h = |y|/(2t)
-/// evaluated in E from the rounded t and rounded once.
+/// evaluated in E from the rounded t and rounded once.  Where |x| + m
+/// overflows E for finite z (complex double, |z| near the largest double;
+/// m may be infinite), t is formed from z/4 instead
+/// (detail::complex_sqrt_quartered).
 template <typename C, typename E = C>
 std::complex<C> complex_sqrt_from_modulus(std::complex<C> z, E m) noexcept {
     const E x = z.real(), y = z.imag();
     const E ax = std::fabs(x), ay = std::fabs(y);
+    if constexpr (complex_parts_may_overflow<C, E>) {
+        if (std::isinf(ax + m) && detail::finite_parts(x, y)) [[unlikely]]
+            return detail::complex_sqrt_quartered<C, E>(x, y);
+    }
     const C t = static_cast<C>(std::sqrt((ax + m) / 2));
     if (t == 0) return {0, 0};
     const C h = static_cast<C>(ay / (2 * static_cast<E>(t)));
@@ -230,7 +341,7 @@ struct ComplexTraits {
     static T sqrt(T x) noexcept { return complex_sqrt<C, E>(x); }
     /// A divisor prepared once for many divisions: divide_by(x, divisor(y))
     /// is divide(x, y) bit for bit.
-    using Divisor = ComplexDivisor<E>;
+    using Divisor = ComplexDivisorOf<C, E>;
     static Divisor divisor(T y) noexcept { return complex_divisor<C, E>(y); }
     static T divide_by(T x, const Divisor& y) noexcept { return complex_divide_by<C, E>(x, y); }
     /// A(j, i) from A(i, j): complex symmetric, the same element,

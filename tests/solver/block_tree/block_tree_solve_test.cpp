@@ -362,6 +362,76 @@ TEST(SpecialValues, NanOnTheDiagonalIsNotAnError) {
     EXPECT_TRUE(any_nan);
 }
 
+/// INFO 0 from the block-tree and the slab entries on s, and each solution
+/// within `tolerance` eps of s.x, relative to s.x's largest element.
+template <typename T>
+void expect_both_entries_solve(const BandSystem<T>& s, double tolerance) {
+    const long double eps = std::numeric_limits<testing::Component<T>>::epsilon();
+    long double size = 0;
+    for (const T& v : s.x) size = std::max(size, std::abs(testing::widen(v)));
+    for (const bool slab : {false, true}) {
+        auto a = s.a;
+        auto b = s.b;
+        auto work = s.zero_work();
+        const int info = slab ? band_factor_solve(a.data(), s.n, s.hb, b.data(), s.nrhs)
+                              : band_solve(a.data(), s.n, s.hb, b.data(), s.nrhs, work.data());
+        EXPECT_EQ(info, 0) << (slab ? "slab" : "block tree");
+        long double worst = 0;
+        for (std::size_t i = 0; i < b.size(); ++i)
+            worst = std::max(worst, std::abs(testing::widen(b[i]) - testing::widen(s.x[i])));
+        EXPECT_LE(worst, tolerance * eps * size)
+            << (slab ? "slab" : "block tree") << ": " << b[0] << " for " << s.x[0];
+    }
+}
+
+/// The system of order 1: A = a, b = b and x = b/a rounded once.
+template <typename T>
+BandSystem<T> order_one(T a, T b) {
+    BandSystem<T> s;
+    s.n = 1;
+    s.nrhs = 1;
+    s.a = {a};
+    s.b = {b};
+    const auto x = testing::widen(b) / testing::widen(a);
+    s.x = {T(static_cast<testing::Component<T>>(x.real()),
+             static_cast<testing::Component<T>>(x.imag()))};
+    return s;
+}
+
+// Complex pivots and solutions near the top of the range.  The square root
+// of a pivot above half the largest value forms |x| + m above it, and the
+// substitutions' numerators a + b*r overflow for large right-hand sides
+// while the quotient is finite; complex double rescales them, complex
+// single evaluates in double.  Both must solve, not return zeros.
+TYPED_TEST(BlockTreeSolve, ComplexPivotsAndSolutionsNearTheTopOfTheRange) {
+    using T = TypeParam;
+    if constexpr (IsComplex<T>::value) {
+        using C = testing::Component<T>;
+        const C top = std::numeric_limits<C>::max();
+        // A = b = 0.55 top: sqrt(A) overflowed, x was 0.
+        expect_both_entries_solve(order_one(T(C(0.55) * top, 0), T(C(0.55) * top, 0)), 4);
+        expect_both_entries_solve(order_one(T(C(0.5) * top, C(0.7) * top), T(top, 0)), 4);
+        // A = (1 + 0.95i)^2: b/sqrt(A) overflowed in a + b*r.
+        expect_both_entries_solve(order_one(T(C(0.0975), C(1.9)), T(C(0.7) * top, C(0.7) * top)),
+                                  8);
+        // Random systems scaled by a power of two until their largest
+        // diagonal part is above top/2, with solutions of 1/8 and below.
+        for (const Shape sh : {Shape{12, 3, 2}, Shape{300, 2, 1}}) {
+            auto s = random_system<T>(sh.n, sh.hb, sh.nrhs, 41);
+            C largest = 0;
+            for (int i = 1; i <= s.n; ++i) largest = std::max(largest, s.at(i, i).real());
+            const int shift = std::ilogb(top) - std::ilogb(largest);
+            for (T& v : s.a) v = T(std::ldexp(v.real(), shift), std::ldexp(v.imag(), shift));
+            for (T& v : s.x) v /= C(8);
+            const auto b = testing::band_multiply(s.a, s.n, s.hb, s.x, s.nrhs);
+            for (std::size_t i = 0; i < b.size(); ++i)
+                s.b[i] = T(static_cast<C>(b[i].real()), static_cast<C>(b[i].imag()));
+            SCOPED_TRACE(::testing::Message() << "n=" << sh.n << " hb=" << sh.hb);
+            expect_both_entries_solve(s, 100);
+        }
+    }
+}
+
 TEST(SpecialValues, DiagonalSystemDividesTwiceByTheRoot) {
     std::vector<double> a = {4, 9, 16}, b = {8, 27, 64};
     std::vector<double> work(1);

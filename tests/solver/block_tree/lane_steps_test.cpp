@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <random>
 #include <string>
 #include <string_view>
@@ -256,7 +258,8 @@ TYPED_TEST_SUITE(ComplexLanes, ComplexTypes);
 
 /// Division (a zero divisor included), square root, update and the pivot
 /// test of the complex lanes, each lane against ElementTraits, byte for
-/// byte, on parts drawn from 0, -0, +-1, 2 and random values.
+/// byte, on parts drawn from 0, -0, +-1, 2, parts near the top of the range
+/// (where complex double rescales) and random values.
 TYPED_TEST(ComplexLanes, ElementOperationsMatchTheTraits) {
     using T = TypeParam;
     using R = typename T::value_type;
@@ -265,12 +268,14 @@ TYPED_TEST(ComplexLanes, ElementOperationsMatchTheTraits) {
         using Cx = lanes::ComplexLanes<T, Isa>;
         constexpr int L = Isa::lanes;
         std::mt19937_64 gen(7);
-        std::uniform_int_distribution<int> pick(0, 8);
+        const R top = std::numeric_limits<R>::max();
+        const R special[] = {R(0), -R(0), R(1), R(-1), R(2), top, R(-0.75) * top, R(0.6) * top};
+        constexpr int specials = std::size(special);
+        std::uniform_int_distribution<int> pick(0, specials + 3);
         std::uniform_real_distribution<double> u(-3.0, 3.0);
-        const R special[] = {R(0), -R(0), R(1), R(-1), R(2)};
         auto part = [&] {
             const int k = pick(gen);
-            return k < 5 ? special[k] : static_cast<R>(u(gen));
+            return k < specials ? special[k] : static_cast<R>(u(gen));
         };
         int differences = 0;
         for (int trial = 0; trial < 20000 && differences == 0; ++trial) {

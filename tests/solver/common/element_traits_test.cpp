@@ -75,6 +75,52 @@ TYPED_TEST(ComplexFunctions, ModulusAvoidsOverflowAndUnderflow) {
     EXPECT_GT(complex_modulus(Z(tiny, tiny)), 0.0);
 }
 
+// Near the top of the range the square root's |x| + m and a division's
+// numerators and denominator exceed the largest double although the parts
+// and the result are finite; complex double rescales them.  Every square
+// root and every quotient that is finite must be within a few ulps of the
+// extended-precision one (normwise: Smith's small part may lose more), for
+// parts at the top of either component's range and moderate ones.
+TYPED_TEST(ComplexFunctions, StayRightAtTheTopOfTheRange) {
+    using C = TypeParam;
+    using Z = std::complex<C>;
+    using W = std::complex<long double>;
+    const C top = std::numeric_limits<C>::max();
+    const C huge[] = {0, top, -top, C(0.75) * top, C(-0.6) * top};
+    const C moderate[] = {0, 1, C(-0.99), C(0.5)};
+    std::vector<Z> tops, moderates, all;
+    for (C x : huge)
+        for (C y : huge) tops.emplace_back(x, y);
+    for (C x : moderate)
+        for (C y : moderate) moderates.emplace_back(x, y);
+    all = tops;
+    all.insert(all.end(), moderates.begin(), moderates.end());
+    for (C x : huge)
+        for (C y : moderate) {
+            all.emplace_back(x, y);
+            all.emplace_back(y, x);
+        }
+    const long double eps = std::numeric_limits<C>::epsilon();
+    const long double tiny = std::numeric_limits<C>::denorm_min();
+    auto near = [&](Z got, W want) {
+        return std::abs(W(got.real(), got.imag()) - want) <= 4 * eps * std::abs(want) + tiny;
+    };
+    for (const Z z : all) {
+        const Z root = csqrt(z);
+        EXPECT_TRUE(near(root, std::sqrt(W(z.real(), z.imag())))) << "sqrt " << z << ": " << root;
+    }
+    for (const std::vector<Z>* divisors : {&tops, &moderates})
+        for (const Z y : *divisors) {
+            if (y == Z(0, 0)) continue;
+            for (const Z x : all) {
+                const W want = W(x.real(), x.imag()) / W(y.real(), y.imag());
+                if (std::abs(want.real()) > top || std::abs(want.imag()) > top) continue;
+                const Z q = cdiv(x, y);
+                EXPECT_TRUE(near(q, want)) << x << " / " << y << ": " << q;
+            }
+        }
+}
+
 // The factorisations take the pivot's test and square root in one step,
 // which hands the test's modulus to the square root: the root must be
 // complex_sqrt's to the bit, and the step must fail exactly when the test
