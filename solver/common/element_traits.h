@@ -127,28 +127,51 @@ template <typename C, typename E>
 
 }  // namespace detail
 
-/// x / y with y's parts from complex_divisor: the final parts evaluated in
-/// E and rounded to C.  A zero divisor gives NaN in both parts.  Where a
-/// numerator or the denominator overflows E although x and y are finite
-/// (complex double near the top of the range), the division is rescaled
-/// (detail::complex_divide_halved); every other quotient is the formula's.
-template <typename C, typename E = C>
-std::complex<C> complex_divide_by(std::complex<C> x, const ComplexDivisorOf<C, E>& y) noexcept {
+namespace detail {
+
+/// complex_divide_by where the parts may overflow E (complex double):
+/// Smith's formula, rescaled (complex_divide_halved) where a numerator or
+/// the denominator overflows although x and y are finite.  Forced inline:
+/// with the checks GCC 12 would call it out of line from the innermost
+/// loops of the slab kernels, at twice band_factor_solve_z's time.
+template <typename C, typename E>
+[[gnu::always_inline]] inline std::complex<C> complex_divide_by_checked(
+    std::complex<C> x, const RescalableComplexDivisor<E>& y) noexcept {
     const E a = x.real(), b = x.imag(), r = y.r, den = y.den;
     if (y.zero) {
         const C nan = std::numeric_limits<C>::quiet_NaN();
         return {nan, nan};
     }
+    const E re = y.real_larger ? a + b * r : a * r + b;
+    const E im = y.real_larger ? b - a * r : b * r - a;
+    if ((std::isinf(re) || std::isinf(im) || std::isinf(den)) && finite_parts(a, b) &&
+        finite_parts(y.c, y.d)) [[unlikely]]
+        return complex_divide_halved<C, E>(a, b, y);
+    return {static_cast<C>(re / den), static_cast<C>(im / den)};
+}
+
+}  // namespace detail
+
+/// x / y with y's parts from complex_divisor: the final parts evaluated in
+/// E and rounded to C.  A zero divisor gives NaN in both parts.  Where a
+/// numerator or the denominator overflows E although x and y are finite
+/// (complex double near the top of the range), the division is rescaled
+/// (detail::complex_divide_by_checked); every other quotient is the
+/// formula's.
+template <typename C, typename E = C>
+std::complex<C> complex_divide_by(std::complex<C> x, const ComplexDivisorOf<C, E>& y) noexcept {
     if constexpr (complex_parts_may_overflow<C, E>) {
-        const E re = y.real_larger ? a + b * r : a * r + b;
-        const E im = y.real_larger ? b - a * r : b * r - a;
-        if ((std::isinf(re) || std::isinf(im) || std::isinf(den)) && detail::finite_parts(a, b) &&
-            detail::finite_parts(y.c, y.d)) [[unlikely]]
-            return detail::complex_divide_halved<C, E>(a, b, y);
+        return detail::complex_divide_by_checked<C, E>(x, y);
+    } else {
+        const E a = x.real(), b = x.imag(), r = y.r, den = y.den;
+        if (y.zero) {
+            const C nan = std::numeric_limits<C>::quiet_NaN();
+            return {nan, nan};
+        }
+        if (y.real_larger)
+            return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
+        return {static_cast<C>((a * r + b) / den), static_cast<C>((b * r - a) / den)};
     }
-    if (y.real_larger)
-        return {static_cast<C>((a + b * r) / den), static_cast<C>((b - a * r) / den)};
-    return {static_cast<C>((a * r + b) / den), static_cast<C>((b * r - a) / den)};
 }
 
 /// x / y of complex numbers by Smith's scaling, with the evaluation
@@ -376,7 +399,17 @@ struct ComplexTraits {
 template <>
 struct ElementTraits<std::complex<float>> : ComplexTraits<float, double> {};
 template <>
-struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {};
+struct ElementTraits<std::complex<double>> : ComplexTraits<double, double> {
+    // The divisions inline wherever they are used (see
+    // detail::complex_divide_by_checked).
+    [[gnu::always_inline]] static T divide(T x, T y) noexcept {
+        return detail::complex_divide_by_checked<double, double>(
+            x, complex_divisor<double, double>(y));
+    }
+    [[gnu::always_inline]] static T divide_by(T x, const Divisor& y) noexcept {
+        return detail::complex_divide_by_checked<double, double>(x, y);
+    }
+};
 
 /// Arithmetic of a Hermitian matrix (A(j, i) = conj A(i, j)) held in
 /// std::complex elements, factorised as A = U^H U: the complex arithmetic
