@@ -152,7 +152,10 @@ struct ComplexLanes {
         for (int l = 0; l < L; ++l) {
             if (!which[l]) continue;
             const RescalableComplexDivisor<double> y{
-                {dv.r[l], dv.den[l], dv.major[l] != 0, dv.zero[l] != 0}, dv.c[l], dv.d[l]};
+                {dv.r[l], dv.den[l], dv.major[l] != 0, dv.zero[l] != 0},
+                dv.c[l],
+                dv.d[l],
+                dv.huge[l] != 0};
             const T q = complex_divide_by<R, double>(T(a.re[l], a.im[l]), y);
             x.re[l] = q.real();
             x.im[l] = q.imag();

@@ -56,11 +56,13 @@ struct ComplexDivisor {
     bool zero;         // c = d = 0
 };
 
-/// A divisor that keeps c and d besides, for the rare division that has to
-/// be rescaled (see complex_divide_by).
+/// A divisor that keeps c and d besides, and whether its denominator
+/// overflowed, for the rare division that has to be rescaled (see
+/// complex_divide_by).
 template <typename E>
 struct RescalableComplexDivisor : ComplexDivisor<E> {
     E c, d;
+    bool huge;  // den is infinite
 };
 
 /// The divisor type of component type C evaluated in E: rescalable only
@@ -79,13 +81,13 @@ template <typename C, typename E = C>
 ComplexDivisorOf<C, E> complex_divisor(std::complex<C> y) noexcept {
     const E c = y.real(), d = y.imag();
     if constexpr (complex_parts_may_overflow<C, E>) {
-        if (c == 0 && d == 0) return {{E(0), E(0), false, true}, c, d};
+        if (c == 0 && d == 0) return {{E(0), E(0), false, true}, c, d, false};
         if (std::fabs(c) > std::fabs(d)) {
-            const E r = d / c;
-            return {{r, c + d * r, true, false}, c, d};
+            const E r = d / c, den = c + d * r;
+            return {{r, den, true, false}, c, d, std::isinf(den)};
         }
-        const E r = c / d;
-        return {{r, c * r + d, false, false}, c, d};
+        const E r = c / d, den = c * r + d;
+        return {{r, den, false, false}, c, d, std::isinf(den)};
     } else {
         if (c == 0 && d == 0) return {E(0), E(0), false, true};
         if (std::fabs(c) > std::fabs(d)) {
@@ -125,10 +127,6 @@ template <typename C, typename E>
     return {static_cast<C>((ha * r + hb) / den), static_cast<C>((hb * r - ha) / den)};
 }
 
-}  // namespace detail
-
-namespace detail {
-
 /// complex_divide_by where the parts may overflow E (complex double):
 /// Smith's formula, rescaled (complex_divide_halved) where a numerator or
 /// the denominator overflows although x and y are finite.  Forced inline:
@@ -144,7 +142,7 @@ template <typename C, typename E>
     }
     const E re = y.real_larger ? a + b * r : a * r + b;
     const E im = y.real_larger ? b - a * r : b * r - a;
-    if ((std::isinf(re) || std::isinf(im) || std::isinf(den)) && finite_parts(a, b) &&
+    if ((std::isinf(re) || std::isinf(im) || y.huge) && finite_parts(a, b) &&
         finite_parts(y.c, y.d)) [[unlikely]]
         return complex_divide_halved<C, E>(a, b, y);
     return {static_cast<C>(re / den), static_cast<C>(im / den)};
