@@ -557,7 +557,8 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_sf
 /// pbsv_fixed_row_sf; only for processors with AVX2 and FMA.  Wider bands
 /// keep the general loop, which the compiler vectorises as well for the
 /// real types (the AVX2 rows with a span at run time measured slower there,
-/// in the 'L' layout up to half as fast at kd = 32 and 64).
+/// in the 'L' layout up to half as fast at kd = 32 and 64); for float only
+/// its updates of the rows below run fused (pbsv_wide_row_updates_sf).
 template <typename R, Index S, bool ColumnWise>
 __attribute__((target("avx2,fma"))) bool pbsv_rows_sf(LapackBandView<R, ColumnWise> u, Index n,
                                                       PbsvColumns<R>& b, Index& k,
@@ -574,6 +575,30 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_fixed_rows_sf(
     bool ok = true;
     (void)((hb == S + 1 ? (ok = pbsv_rows_sf<R, S + 1>(u, n, b, k, touched), true) : false) || ...);
     return ok;
+}
+
+/// Spans up to which the single-precision general rows widen their
+/// multipliers once (a buffer of that many doubles on the stack, 4 KiB).
+inline constexpr Index PBSV_WIDE_SPANS = 512;
+
+/// The updates of the rows below a finished row k of span
+/// <= PBSV_WIDE_SPANS, rk = U(k, k): A(k+i, k+c) -= U(k, k+i) U(k, k+c)
+/// for 1 <= i <= c <= span, the multipliers widened once and each update
+/// in the exact fused form of pbsv_updates_sf, as pbsv_fixed_row_sf does
+/// for the narrow bands: the same bits as the general loop, with the
+/// multiplier's conversion off every update.
+template <bool ColumnWise>
+__attribute__((target("avx2,fma"), noinline)) void pbsv_wide_row_updates_sf(
+    LapackBandView<float, ColumnWise> u, float* rk, Index span) noexcept {
+    const Index s = u.along_row(), t = u.down_column();
+    alignas(32) double rd[PBSV_WIDE_SPANS + 4];
+    for (Index c = 1; c <= span; ++c) rd[c - 1] = rk[c * s];
+    if constexpr (!ColumnWise) {
+        for (Index i = 1; i <= span; ++i)
+            pbsv_updates_sf(rk + i * t + i, rd + (i - 1), rd[i - 1], span - i + 1);
+    } else {
+        for (Index c = 1; c <= span; ++c) pbsv_updates_sf(rk + c * s + 1, rd, rd[c - 1], c);
+    }
 }
 #else
 #define BANDSOLVE_PBSV_WIDE 0
@@ -647,6 +672,15 @@ Index pbsv_factor_forward(LapackBandView<T, ColumnWise> u, Index n, Index hb,
             }
             touched = reach;
         }
+#if BANDSOLVE_PBSV_WIDE
+        if constexpr (Wide && std::is_same_v<T, float> &&
+                      std::is_same_v<Tr, ElementTraits<float>>) {
+            if (span <= PBSV_WIDE_SPANS) {
+                pbsv_wide_row_updates_sf(u, rk, span);
+                continue;
+            }
+        }
+#endif
         if constexpr (!ColumnWise) {
             // Row by row: row k+i is contiguous.
             for (Index i = 1; i <= span; ++i) {
