@@ -289,9 +289,9 @@ struct ComplexLanes {
 /// odd_group_fits must accept; the same sequence as the real families'
 /// lanes::odd_block_step.  When a pivot fails in any lane it returns false
 /// and has written nothing; the caller then runs the blocks one by one.
-template <typename T, typename Isa>
-bool complex_odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gather,
-                            Index f, Index bs, RealOf<T> pivot_floor) noexcept {
+template <typename T, typename Isa, typename Arrays>
+bool complex_odd_block_step(const Arrays m, Index v, Index stride, bool gather, Index f, Index bs,
+                            RealOf<T> pivot_floor) noexcept {
     using Cx = ComplexLanes<T, Isa>;
     using E = typename Cx::E;
     using W = typename Cx::W;
@@ -415,9 +415,8 @@ bool complex_odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, 
 /// block_steps.h) for the L separators at rows s + l*stride, which
 /// separator_group_fits must accept; the same sequence as the real
 /// families' lanes::separator_step.
-template <typename T, typename Isa>
-void complex_separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
-                            Index bs) noexcept {
+template <typename T, typename Isa, typename Arrays>
+void complex_separator_step(const Arrays m, Index s, Index stride, Index f, Index bs) noexcept {
     using Cx = ComplexLanes<T, Isa>;
     using E = typename Cx::E;
     using W = typename Cx::W;
@@ -546,9 +545,8 @@ void complex_separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, 
 /// block_steps.h) for the G*L blocks at rows v + i*stride, i = 0..G*L-1,
 /// which backward_group_fits must accept: G groups of L lanes whose back
 /// substitutions run interleaved, as in lanes::backward_step.
-template <typename T, typename Isa, int G>
-void complex_backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f,
-                           Index bs) noexcept {
+template <typename T, typename Isa, int G, typename Arrays>
+void complex_backward_step(const Arrays m, Index v, Index stride, Index f, Index bs) noexcept {
     using Cx = ComplexLanes<T, Isa>;
     using E = typename Cx::E;
     using W = typename Cx::W;

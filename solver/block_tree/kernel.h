@@ -65,24 +65,70 @@ struct SolveControl {
 /// the real families, about 100 KiB for complex double elements.
 inline constexpr std::size_t LANE_BODY_STACK_BYTES = std::size_t{1} << 20;
 
+/// One sweep of a block-tree solve: which blocks it claims (first_row,
+/// first_row + stride, ... up to row n) and the control values its steps
+/// read.
+enum class SweepKind { odd_gather, odd, separator, backward, done };
+struct Sweep {
+    SweepKind kind = SweepKind::done;
+    Index first_row = 0, stride = 0, dist = 0, first_odd = 0;
+    friend bool operator==(const Sweep&, const Sweep&) = default;
+};
+
+/// The rows a team works on, as the kernel's body sees them: the whole
+/// system, every row of it the team's, with nothing to exchange between
+/// sweeps.  A rank of a distributed solve (solver/distributed) offers the
+/// same operations for its run of rows.
+template <typename T>
+class WholeSystem {
+  public:
+    explicit WholeSystem(const BlockTreeArrays<T>& m) noexcept : m_(m) {}
+    /// The arrays the lane steps run on.
+    const BlockTreeArrays<T>& window() const noexcept { return m_; }
+    /// The arrays the one-block steps run on.
+    const BlockTreeArrays<T>& arrays() const noexcept { return m_; }
+    /// Blocks starting after this row are not the team's.
+    Index last_row() const noexcept { return m_.n; }
+    /// Whether the `count` blocks of the current sweep from row v on read
+    /// and write nothing outside window().
+    bool group_local(Index, Index) const noexcept { return true; }
+    /// In the serial step after a sweep that may fail: whether a pivot
+    /// failed in it.
+    bool failed(ErrorFlags& flags, int phase) const noexcept {
+        return error_flag_set(flags, phase);
+    }
+    /// In the serial step before `next`: the sweep's counter, already at
+    /// next.first_row, stays there.
+    void begin(const Sweep&, Index&) const noexcept {}
+
+  private:
+    BlockTreeArrays<T> m_;
+};
+
 namespace detail {
 
 /// The kernel's body, compiled as it stands for every processor (Isa =
-/// lanes::PortableIsa), with every step it calls inlined into it; band_kernel
-/// below runs this or one of the bodies compiled for x86 instruction sets.
-/// The real families take the blocks of every sweep in groups of
-/// Isa::lanes, one block per lane (solver/block_tree/lane_steps.h), the
-/// complex families likewise (complex_lane_steps.h).
-template <typename T, typename Isa>
-__attribute__((flatten)) void band_kernel_body(
-    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
-    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
-    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
-    Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
-    ErrorFlags& error_flags) noexcept {
-    const BlockTreeArrays<T> m{a, n, hb, b, nrhs, corner, panel};
+/// lanes::PortableIsa), with every step it calls inlined into it;
+/// run_block_tree below runs this or one of the bodies compiled for x86
+/// instruction sets.  The real families take the blocks of every sweep in
+/// groups of Isa::lanes, one block per lane (solver/block_tree/lane_steps.h),
+/// the complex families likewise (complex_lane_steps.h).  `rows` says which
+/// blocks are the team's and runs whatever a distributed solve exchanges in
+/// the serial steps of the barriers.
+template <typename T, typename Isa, typename Rows>
+__attribute__((flatten)) void band_kernel_body(Rows& rows, const MutexHandle& mutex,
+                                               const SyncIds& sync_ids, const Index& block_size,
+                                               const int& team_size, Index& level_factor,
+                                               Index& neighbour_distance, Index& block_stride,
+                                               Index& first_odd_row, Index& next_row,
+                                               Index& back_row, const RealOf<T>& pivot_floor,
+                                               ErrorFlags& error_flags) noexcept {
+    const auto& m = rows.window();
+    const auto& one = rows.arrays();
     const Index bs = block_size;
-    const Index order = n;
+    const Index order = m.n;
+    const Index hb = m.hb;
+    const Index limit = rows.last_row();
 
     // Takes the next `blocks` blocks of a sweep from `counter` (the first at
     // row v); false when the sweep is exhausted.  The lock covers only the
@@ -90,16 +136,23 @@ __attribute__((flatten)) void band_kernel_body(
     auto claim = [&](Index& counter, Index& v, Index blocks = 1) {
         mutex_lock(mutex);
         const Index c = counter;
-        const bool got = c <= order;
+        const bool got = c <= limit;
         if (got) counter = c + blocks * block_stride;
         mutex_unlock(mutex);
         v = c;
         return got;
     };
+    // Blocks of the sweep from row v on, up to `most`.
+    auto blocks_from = [&](Index v, Index most) {
+        return std::min(most, (limit - v) / block_stride + 1);
+    };
     // End of a sweep (see TeamBarrier).
     TeamBarrier sync(sync_ids, team_size);
     auto barrier = [&](auto serial) { sync.wait(serial); };
     auto failed = [&] { return error_flag_set(error_flags, sync.phase()); };
+    auto sweep = [&](SweepKind kind, Index first) {
+        return Sweep{kind, first, block_stride, neighbour_distance, first_odd_row};
+    };
     // The fast steps where a block's panel fits their local buffers (every
     // band up to hb = 63; up to hb = 45 for complex double), the plain ones
     // otherwise; both give the same bytes.  The complex single family's
@@ -108,11 +161,11 @@ __attribute__((flatten)) void band_kernel_body(
     const bool fast = fits_step_buffers<T>(bs, hb);
     auto odd_step = [&](Index v, bool gather) {
         if (fast)
-            odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
+            odd_block_step(one, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
                            error_flags, sync.phase());
         else
-            plain::odd_block_step(m, v, gather, neighbour_distance, first_odd_row, bs, pivot_floor,
-                                  error_flags, sync.phase());
+            plain::odd_block_step(one, v, gather, neighbour_distance, first_odd_row, bs,
+                                  pivot_floor, error_flags, sync.phase());
     };
     // A group of up to `group` odd blocks from row v on; false after a failed
     // pivot.  A full group of regular blocks runs in lanes; should a pivot
@@ -134,12 +187,12 @@ __attribute__((flatten)) void band_kernel_body(
                                                  pivot_floor);
     };
     auto odd_group = [&](Index v, bool gather) {
-        const Index count = std::min(group, (order - v) / block_stride + 1);
+        const Index count = blocks_from(v, group);
         if constexpr (lane_family) {
             if (lanes && count == L &&
                 lanes::odd_group_fits<L>(order, hb, v, block_stride, gather, neighbour_distance,
                                          first_odd_row, bs) &&
-                odd_lanes(v, gather))
+                rows.group_local(v, count) && odd_lanes(v, gather))
                 return !failed();
         }
         for (Index i = 0; i < count; ++i) {
@@ -150,18 +203,19 @@ __attribute__((flatten)) void band_kernel_body(
     };
     auto separator = [&](Index s) {
         if (fast)
-            separator_step(m, s, neighbour_distance, first_odd_row, bs);
+            separator_step(one, s, neighbour_distance, first_odd_row, bs);
         else
-            plain::separator_step(m, s, neighbour_distance, first_odd_row, bs);
+            plain::separator_step(one, s, neighbour_distance, first_odd_row, bs);
     };
     // A group of up to `group` separators from row s on, in lanes when all
     // are regular.
     auto separator_group = [&](Index s) {
-        const Index count = std::min(group, (order - s) / block_stride + 1);
+        const Index count = blocks_from(s, group);
         if constexpr (lane_family) {
             if (lanes && count == L &&
                 lanes::separator_group_fits<L>(order, s, block_stride, neighbour_distance,
-                                               first_odd_row, bs)) {
+                                               first_odd_row, bs) &&
+                rows.group_local(s, count)) {
                 if constexpr (complex)
                     lanes::complex_separator_step<T, Isa>(m, s, block_stride, neighbour_distance,
                                                           bs);
@@ -174,9 +228,9 @@ __attribute__((flatten)) void band_kernel_body(
     };
     auto backward = [&](Index v) {
         if (fast)
-            backward_step(m, v, neighbour_distance, bs);
+            backward_step(one, v, neighbour_distance, bs);
         else
-            plain::backward_step(m, v, neighbour_distance, bs);
+            plain::backward_step(one, v, neighbour_distance, bs);
     };
     // A group of up to `back_group` blocks of a backward sweep from row v
     // on: G groups of lanes, whose back substitutions (chains of dependent
@@ -186,10 +240,11 @@ __attribute__((flatten)) void band_kernel_body(
     constexpr int G = !complex && L == 4 ? 4 : 2;
     const Index back_group = lanes ? G * L : 1;
     auto backward_group = [&](Index v) {
-        const Index count = std::min(back_group, (order - v) / block_stride + 1);
+        const Index count = blocks_from(v, back_group);
         if constexpr (lane_family) {
             if (lanes && count == G * L &&
-                lanes::backward_group_fits<L, G>(order, hb, v, block_stride, neighbour_distance)) {
+                lanes::backward_group_fits<L, G>(order, hb, v, block_stride, neighbour_distance) &&
+                rows.group_local(v, count)) {
                 if constexpr (complex)
                     lanes::complex_backward_step<T, Isa, G>(m, v, block_stride, neighbour_distance,
                                                             bs);
@@ -210,6 +265,8 @@ __attribute__((flatten)) void band_kernel_body(
     barrier([&] {  // B1
         level_factor *= 2;
         next_row = first_row_of_level();
+        if (!rows.failed(error_flags, sync.phase()))
+            rows.begin(sweep(SweepKind::separator, next_row), next_row);
     });
     if (failed()) return;
     toggle();
@@ -221,18 +278,25 @@ __attribute__((flatten)) void band_kernel_body(
             first_odd_row = next_row;
             block_stride *= 2;
             neighbour_distance *= 2;
+            rows.begin(sweep(SweepKind::odd, next_row), next_row);
         });
         toggle();
 
         while (claim(next_row, v, group))
             if (!odd_group(v, false)) break;
         barrier([&] {  // B3
-            if (is_top_level(level_factor, order, bs)) {
+            const bool top = is_top_level(level_factor, order, bs);
+            if (top) {
                 back_row = first_row_of_level();
             } else {
                 level_factor *= 2;
                 next_row = first_row_of_level();
             }
+            if (rows.failed(error_flags, sync.phase())) return;
+            if (top)
+                rows.begin(sweep(SweepKind::backward, back_row), back_row);
+            else
+                rows.begin(sweep(SweepKind::separator, next_row), next_row);
         });
         if (failed()) return;
         toggle();
@@ -253,6 +317,8 @@ __attribute__((flatten)) void band_kernel_body(
             block_stride /= 2;
             neighbour_distance /= 2;
             back_row = first_row_of_level();
+            rows.begin(level_factor >= 1 ? sweep(SweepKind::backward, back_row) : Sweep{},
+                       back_row);
         });
         toggle();
     }
@@ -263,46 +329,42 @@ __attribute__((flatten)) void band_kernel_body(
 /// these headers is inlined into it and vectorised four doubles wide.  FMA is
 /// not enabled: a fused multiply-add would change the rounding of the double
 /// and complex families (see band_kernel_avx2_fma for single precision).
-template <typename T, typename Isa = lanes::Avx2Isa>
+template <typename T, typename Isa, typename Rows>
 __attribute__((target("avx2"), flatten)) void band_kernel_avx2(
-    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
-    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    Rows& rows, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
     const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
     Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
     ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T, Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size,
-                             team_size, level_factor, neighbour_distance, block_stride,
-                             first_odd_row, next_row, back_row, pivot_floor, error_flags);
+    band_kernel_body<T, Isa>(rows, mutex, sync_ids, block_size, team_size, level_factor,
+                             neighbour_distance, block_stride, first_odd_row, next_row, back_row,
+                             pivot_floor, error_flags);
 }
 
 /// The single-precision family's AVX2 body: as band_kernel_avx2, with the
 /// lane steps' updates fused (Avx2FmaIsa), exact for that family alone.
-__attribute__((target("avx2,fma"), flatten)) inline void band_kernel_avx2_fma(
-    float* const& a, const int& n, const int& hb, float* const& b, const int& nrhs,
-    float* const& corner, float* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids,
-    const Index& block_size, const int& team_size, Index& level_factor, Index& neighbour_distance,
-    Index& block_stride, Index& first_odd_row, Index& next_row, Index& back_row,
-    const float& pivot_floor, ErrorFlags& error_flags) noexcept {
-    band_kernel_body<float, lanes::Avx2FmaIsa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
-                                               block_size, team_size, level_factor,
-                                               neighbour_distance, block_stride, first_odd_row,
-                                               next_row, back_row, pivot_floor, error_flags);
+template <typename Rows>
+__attribute__((target("avx2,fma"), flatten)) void band_kernel_avx2_fma(
+    Rows& rows, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
+    Index& first_odd_row, Index& next_row, Index& back_row, const float& pivot_floor,
+    ErrorFlags& error_flags) noexcept {
+    band_kernel_body<float, lanes::Avx2FmaIsa>(
+        rows, mutex, sync_ids, block_size, team_size, level_factor, neighbour_distance,
+        block_stride, first_odd_row, next_row, back_row, pivot_floor, error_flags);
 }
 
 /// The body compiled for processors with AVX-512 (foundation): the lane
 /// steps run eight blocks at once.  The compiler does not contract; the lane
 /// steps fuse only where the result cannot change (see lane_steps.h).
-template <typename T>
+template <typename T, typename Rows>
 __attribute__((target("avx512f"), flatten)) void band_kernel_avx512(
-    T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs, T* const& corner,
-    T* const& panel, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
+    Rows& rows, const MutexHandle& mutex, const SyncIds& sync_ids, const Index& block_size,
     const int& team_size, Index& level_factor, Index& neighbour_distance, Index& block_stride,
     Index& first_odd_row, Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
     ErrorFlags& error_flags) noexcept {
-    band_kernel_body<T, lanes::Avx512Isa>(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids,
-                                          block_size, team_size, level_factor, neighbour_distance,
-                                          block_stride, first_odd_row, next_row, back_row,
-                                          pivot_floor, error_flags);
+    band_kernel_body<T, lanes::Avx512Isa>(
+        rows, mutex, sync_ids, block_size, team_size, level_factor, neighbour_distance,
+        block_stride, first_odd_row, next_row, back_row, pivot_floor, error_flags);
 }
 #endif
 
@@ -325,21 +387,22 @@ void force_portable_kernels(bool portable) noexcept;
 
 }  // namespace detail
 
-/// One thread's share of a block-tree solve.  Every thread of the team calls
-/// it once with references to the same variables (team_size of them, since
-/// every barrier waits for team_size arrivals).
-template <typename T>
-void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
-                 T* const& corner, T* const& panel, const MutexHandle& mutex,
-                 const SyncIds& sync_ids, const Index& block_size, const int& team_size,
-                 Index& level_factor, Index& neighbour_distance, Index& block_stride,
-                 Index& first_odd_row, Index& next_row, Index& back_row,
-                 const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+/// One thread's share of a block-tree solve on `rows` (WholeSystem, or a
+/// rank's rows of a distributed solve), in the body the processor runs best.
+/// Every thread of the team calls it once with references to the same
+/// variables (team_size of them, since every barrier waits for team_size
+/// arrivals).
+template <typename T, typename Rows>
+void run_block_tree(Rows& rows, const MutexHandle& mutex, const SyncIds& sync_ids,
+                    const Index& block_size, const int& team_size, Index& level_factor,
+                    Index& neighbour_distance, Index& block_stride, Index& first_odd_row,
+                    Index& next_row, Index& back_row, const RealOf<T>& pivot_floor,
+                    ErrorFlags& error_flags) noexcept {
     // The lane steps' buffers live in the body's frame; a thread whose stack
     // cannot hold them runs a body without lanes, with the same bits.
     const bool lanes_fit = stack_room() >= LANE_BODY_STACK_BYTES;
-    auto* body = lanes_fit ? &detail::band_kernel_body<T, lanes::PortableIsa>
-                           : &detail::band_kernel_body<T, lanes::SingleLane>;
+    auto* body = lanes_fit ? &detail::band_kernel_body<T, lanes::PortableIsa, Rows>
+                           : &detail::band_kernel_body<T, lanes::SingleLane, Rows>;
 #if BANDSOLVE_X86
     switch (detail::kernel_body()) {
         case detail::KernelBody::avx512:
@@ -348,26 +411,41 @@ void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const in
             // -ffp-contract=off notwithstanding: the complex families keep
             // the AVX2 body, four lanes.
             if constexpr (!ElementTraits<T>::is_complex) {
-                body = lanes_fit ? &detail::band_kernel_avx512<T>
-                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
+                body = lanes_fit ? &detail::band_kernel_avx512<T, Rows>
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane, Rows>;
                 break;
             }
             [[fallthrough]];
         case detail::KernelBody::avx2:
             if constexpr (std::is_same_v<T, float>)
-                body = lanes_fit ? &detail::band_kernel_avx2_fma
-                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
+                body = lanes_fit ? &detail::band_kernel_avx2_fma<Rows>
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane, Rows>;
             else
-                body = lanes_fit ? &detail::band_kernel_avx2<T>
-                                 : &detail::band_kernel_avx2<T, lanes::SingleLane>;
+                body = lanes_fit ? &detail::band_kernel_avx2<T, lanes::Avx2Isa, Rows>
+                                 : &detail::band_kernel_avx2<T, lanes::SingleLane, Rows>;
             break;
         case detail::KernelBody::portable:
             break;
     }
 #endif
-    body(a, n, hb, b, nrhs, corner, panel, mutex, sync_ids, block_size, team_size, level_factor,
-         neighbour_distance, block_stride, first_odd_row, next_row, back_row, pivot_floor,
-         error_flags);
+    body(rows, mutex, sync_ids, block_size, team_size, level_factor, neighbour_distance,
+         block_stride, first_odd_row, next_row, back_row, pivot_floor, error_flags);
+}
+
+/// One thread's share of a block-tree solve of the whole system.  Every
+/// thread of the team calls it once with references to the same variables
+/// (team_size of them, since every barrier waits for team_size arrivals).
+template <typename T>
+void band_kernel(T* const& a, const int& n, const int& hb, T* const& b, const int& nrhs,
+                 T* const& corner, T* const& panel, const MutexHandle& mutex,
+                 const SyncIds& sync_ids, const Index& block_size, const int& team_size,
+                 Index& level_factor, Index& neighbour_distance, Index& block_stride,
+                 Index& first_odd_row, Index& next_row, Index& back_row,
+                 const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
+    WholeSystem<T> rows(BlockTreeArrays<T>{a, n, hb, b, nrhs, corner, panel});
+    run_block_tree<T>(rows, mutex, sync_ids, block_size, team_size, level_factor,
+                      neighbour_distance, block_stride, first_odd_row, next_row, back_row,
+                      pivot_floor, error_flags);
 }
 
 }  // namespace bandsolve

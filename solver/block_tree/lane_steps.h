@@ -20,6 +20,10 @@
 // Only the real families run here, and only groups whose blocks all have the
 // regular shape (lane_group_fits); every other block takes the one-block
 // steps.
+//
+// The steps take the arrays (BlockTreeArrays, or the BlockTreeWindow of a
+// rank's rows) by value: stores through the vector types, which may alias
+// anything, cannot change a local copy, so its fields stay in registers.
 #pragma once
 
 #include <algorithm>
@@ -350,9 +354,9 @@ constexpr bool odd_group_fits(Index n, Index hb, Index v, Index stride, bool gat
 /// rows v + l*stride, l = 0..L-1, which odd_group_fits must accept.  When a
 /// pivot fails in any lane it returns false and has written nothing; the
 /// caller then runs the blocks one by one.
-template <typename T, typename Isa>
-bool odd_block_step(const BlockTreeArrays<T>& m, Index v, Index stride, bool gather, Index f,
-                    Index bs, RealOf<T> pivot_floor) noexcept {
+template <typename T, typename Isa, typename Arrays>
+bool odd_block_step(const Arrays m, Index v, Index stride, bool gather, Index f, Index bs,
+                    RealOf<T> pivot_floor) noexcept {
     using Ln = Lanes<T, Isa>;
     using S = typename Ln::S;
     using D = typename Ln::D;
@@ -480,8 +484,8 @@ constexpr bool backward_group_fits(Index n, Index hb, Index v, Index stride, Ind
 /// rows v + i*stride, i = 0..G*L-1, which backward_group_fits must accept:
 /// G groups of L lanes.  The back substitution is a chain of dependent
 /// updates per row; the G groups' chains run interleaved.
-template <typename T, typename Isa, int G>
-void backward_step(const BlockTreeArrays<T>& m, Index v, Index stride, Index f, Index bs) noexcept {
+template <typename T, typename Isa, int G, typename Arrays>
+void backward_step(const Arrays m, Index v, Index stride, Index f, Index bs) noexcept {
     using Ln = Lanes<T, Isa>;
     using S = typename Ln::S;
     using D = typename Ln::D;
@@ -565,9 +569,8 @@ constexpr bool separator_group_fits(Index n, Index s, Index stride, Index f, Ind
 
 /// Separator step (see separator_step in block_steps.h) for the L
 /// separators at rows s + l*stride, which separator_group_fits must accept.
-template <typename T, typename Isa>
-void separator_step(const BlockTreeArrays<T>& m, Index s, Index stride, Index f,
-                    Index bs) noexcept {
+template <typename T, typename Isa, typename Arrays>
+void separator_step(const Arrays m, Index s, Index stride, Index f, Index bs) noexcept {
     using Ln = Lanes<T, Isa>;
     using S = typename Ln::S;
     using D = typename Ln::D;

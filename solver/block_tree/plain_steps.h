@@ -25,9 +25,8 @@ struct RightCoupling {
     }
 };
 
-template <typename T>
-RightCoupling right_coupling(const BlockTreeArrays<T>& m, Index v, Index w, bool gather,
-                             Index dist) noexcept {
+template <typename Arrays, typename T = typename Arrays::Element>
+RightCoupling right_coupling(const Arrays& m, Index v, Index w, bool gather, Index dist) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     RightCoupling rc;
@@ -62,14 +61,14 @@ namespace plain {
 /// the couplings are first copied from the band array; at higher levels the
 /// panel already holds them.  dist = neighbour distance, first_odd = first odd row
 /// of the level.  Stops right after a failed pivot (flags[phase] set).
-template <typename T>
-void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dist, Index first_odd,
-                    Index bs, RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
+template <typename Arrays, typename T = typename Arrays::Element>
+void odd_block_step(const Arrays& m, Index v, bool gather, Index dist, Index first_odd, Index bs,
+                    RealOf<T> pivot_floor, ErrorFlags& flags, int phase) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index w = std::min(v + bs - 1, n);
 
-    band_block_factor(m.a, static_cast<int>(hb), v, w, pivot_floor, flags, phase);
+    band_block_factor(&m.A(v, v), static_cast<int>(hb), 1, w - v + 1, pivot_floor, flags, phase);
     if (error_flag_set(flags, phase)) return;
 
     // Left coupling: rows of the left separator that reach into X.
@@ -140,9 +139,8 @@ void odd_block_step(const BlockTreeArrays<T>& m, Index v, bool gather, Index dis
 /// right-hand sides, keeps the corner coupling it with the previous odd block,
 /// and (when that block has a separator on its other side) builds S's coupling
 /// with that separator, the input of the next level.
-template <typename T>
-void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index first_odd,
-                    Index bs) noexcept {
+template <typename Arrays, typename T = typename Arrays::Element>
+void separator_step(const Arrays& m, Index s, Index dist, Index first_odd, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index t = std::min(s + bs - 1, n);
@@ -222,8 +220,8 @@ void separator_step(const BlockTreeArrays<T>& m, Index s, Index dist, Index firs
 /// Backward step for the block starting at row v: removes the contributions
 /// of its two separators (already solved) from its right-hand sides and runs
 /// the back substitution over it.
-template <typename T>
-void backward_step(const BlockTreeArrays<T>& m, Index v, Index dist, Index bs) noexcept {
+template <typename Arrays, typename T = typename Arrays::Element>
+void backward_step(const Arrays& m, Index v, Index dist, Index bs) noexcept {
     using Tr = ElementTraits<T>;
     const Index n = m.n, hb = m.hb;
     const Index w = std::min(v + bs - 1, n);
