@@ -90,13 +90,7 @@ Arrays<T> solve_here(const BandSystem<T>& s, RowRun run) {
 }
 
 template <typename T>
-class MpiSolve : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        detail::reset_tuning_parameters();
-        reset_team_size();
-    }
-};
+class MpiSolve : public testing::FreshTuning {};
 using testing::ElementTypes;
 TYPED_TEST_SUITE(MpiSolve, ElementTypes);
 

@@ -91,4 +91,14 @@ inline std::vector<Shape> shapes() {
             {24, 2000, 8, 1}, {24, 1500, 3, 2}, {24, 289, 8, 3}, {24, 4 * 72 + 1, 8, 1}};
 }
 
+/// A test that fixes the block-size parameter and the team size for its
+/// solves and leaves the process as it found them.
+class FreshTuning : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        detail::reset_tuning_parameters();
+        reset_team_size();
+    }
+};
+
 }  // namespace bandsolve::testing

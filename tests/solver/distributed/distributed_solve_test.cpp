@@ -82,13 +82,7 @@ std::vector<Arrays<T>> distributed_solve(const BandSystem<T>& s, int ranks, int 
 }
 
 template <typename T>
-class DistributedSolve : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        detail::reset_tuning_parameters();
-        reset_team_size();
-    }
-};
+class DistributedSolve : public testing::FreshTuning {};
 using testing::ElementTypes;
 TYPED_TEST_SUITE(DistributedSolve, ElementTypes);
 
