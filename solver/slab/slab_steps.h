@@ -106,19 +106,21 @@ void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
     }
 }
 
-/// band_block_factor<T, Tr, true> of the slab p..w, whose diagonal block is
-/// up to date, with forward_slab run on y: the factorisation's fast form
-/// takes the substitution along, each row's step while the row is still in
-/// registers, with exactly forward_slab's operations.  Should the fast form
-/// not apply, or a pivot fail, the factorisation runs as band_block_factor
-/// does, and then forward_slab if no pivot failed.
-template <typename T, typename Tr = ElementTraits<T>>
-void factor_forward_slab(T* a, Index hb, T* y, Index p, Index w, RealOf<T> pivot_floor,
-                         ErrorFlags& flags, int phase) noexcept {
-    if (detail::band_block_factor_local<T, Tr, true, true>(a, hb, p, w, pivot_floor, y + (p - 1)))
-        return;
+/// band_block_factor<T, Tr, Rows> of the slab p..w, whose diagonal block is
+/// up to date; with a right-hand side y, forward_slab is run on it too: the factorisation's fast
+/// form takes the substitution along, each row's step while the row is still in registers, with
+/// exactly forward_slab's operations.  Should the fast form not apply, or a pivot fail, the
+/// factorisation runs as band_block_factor does, and then forward_slab if no pivot failed.
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
+void factor_slab(T* a, Index hb, T* y, Index p, Index w, RealOf<T> pivot_floor, ErrorFlags& flags,
+                 int phase) noexcept {
+    const bool fast = y != nullptr ? detail::band_block_factor_local<T, Tr, Rows, true>(
+                                         a, hb, p, w, pivot_floor, y + (p - 1))
+                                   : detail::band_block_factor_local<T, Tr, Rows>(
+                                         a, hb, p, w, pivot_floor, nullptr);
+    if (fast) return;
     plain::band_block_factor<T, Tr>(a, static_cast<int>(hb), p, w, pivot_floor, flags, phase);
-    if (!error_flag_set(flags, phase)) forward_slab<T, Tr>(a, hb, y, p, w);
+    if (y != nullptr && !error_flag_set(flags, phase)) forward_slab<T, Tr>(a, hb, y, p, w);
 }
 
 /// Back substitution, contributions of the solved entries b+1..c of x to the
