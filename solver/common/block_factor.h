@@ -67,6 +67,22 @@ enum class RowBody {
     fixed_avx2,
 };
 
+/// Band elements that the caller reads next (the slab solver: the next
+/// slab's rows), fetched into the cache a row at a time while a block is
+/// factorised, so that the arithmetic does not wait for them later.
+template <typename T>
+struct Prefetch {
+    const T* first = nullptr;
+    Index elements = 0;
+
+    /// Asks for elements k*row .. (k+1)*row - 1 of the run.
+    void rows(Index k, Index row) const noexcept {
+        constexpr Index line = std::max<Index>(64 / sizeof(T), 1);
+        const Index to = std::min((k + 1) * row, elements);
+        for (Index e = k * row; e < to; e += line) __builtin_prefetch(first + e);
+    }
+};
+
 namespace detail {
 
 /// Right-looking factorisation of the rows k = 0..rows-1 of a band block
@@ -122,16 +138,19 @@ bool factor_fixed_row(T* __restrict row_k, RealOf<T> pivot_floor, T* __restrict 
 inline constexpr Index FIXED_SPANS = 16;
 
 /// factor_fixed_row<hb> on rows k, k+1, ... while they reach hb columns
-/// inside the block, for hb in 1..FIXED_SPANS; false at a failed pivot.
+/// inside the block, for hb in 1..FIXED_SPANS, asking for row k of `ahead`
+/// with row k; false at a failed pivot.
 template <typename T, typename Tr, bool Forward, Index... S>
 bool factor_fixed_rows(T* blk, Index hb, Index rows, RealOf<T> pivot_floor, T* y, Index& k,
-                       std::integer_sequence<Index, S...>) noexcept {
+                       const Prefetch<T>& ahead, std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
     auto run = [&]<Index Span>() {
-        for (; k + Span < rows; ++k)
+        for (; k + Span < rows; ++k) {
+            ahead.rows(k, Span + 1);
             if (!factor_fixed_row<Span, T, Tr, Forward>(blk + k * (Span + 1), pivot_floor,
                                                         Forward ? y + k : nullptr))
                 return false;
+        }
         return true;
     };
     (void)((hb == S + 1 ? (ok = run.template operator()<S + 1>(), true) : false) || ...);
@@ -231,17 +250,20 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool factor_fixed_row_
 }
 
 /// factor_fixed_row_avx2<S> on rows k, k+1, ... while they reach S columns
-/// inside the block; false at a failed pivot.
+/// inside the block, asking for row k of `ahead` with row k; false at a
+/// failed pivot.
 template <Index S, typename C, bool Forward>
-__attribute__((target("avx2,fma"))) bool factor_span_avx2(std::complex<C>* blk, Index rows,
-                                                          C pivot_floor, std::complex<C>* y,
-                                                          Index& k) noexcept {
+__attribute__((target("avx2,fma"))) bool factor_span_avx2(
+    std::complex<C>* blk, Index rows, C pivot_floor, std::complex<C>* y, Index& k,
+    const Prefetch<std::complex<C>>& ahead) noexcept {
     alignas(32) double rd[4 * ((S + 1) / 2)];
     alignas(32) double rs[4 * ((S + 1) / 2)];
-    for (; k + S < rows; ++k)
+    for (; k + S < rows; ++k) {
+        ahead.rows(k, S + 1);
         if (!factor_fixed_row_avx2<S, C, Forward>(blk + k * (S + 1), pivot_floor,
                                                   Forward ? y + k : nullptr, rd, rs))
             return false;
+    }
     return true;
 }
 
@@ -249,10 +271,11 @@ __attribute__((target("avx2,fma"))) bool factor_span_avx2(std::complex<C>* blk, 
 template <typename C, bool Forward, Index... S>
 __attribute__((target("avx2,fma"), noinline)) bool factor_fixed_rows_avx2(
     std::complex<C>* blk, Index hb, Index rows, C pivot_floor, std::complex<C>* y, Index& k,
-    std::integer_sequence<Index, S...>) noexcept {
+    const Prefetch<std::complex<C>>& ahead, std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
     (void)((hb == S + 1
-                ? (ok = factor_span_avx2<S + 1, C, Forward>(blk, rows, pivot_floor, y, k), true)
+                ? (ok = factor_span_avx2<S + 1, C, Forward>(blk, rows, pivot_floor, y, k, ahead),
+                   true)
                 : false) ||
            ...);
     return ok;
@@ -260,11 +283,12 @@ __attribute__((target("avx2,fma"), noinline)) bool factor_fixed_rows_avx2(
 #endif
 
 /// Rows: how the rows run (see RowBody).  Forward: y takes the forward
-/// substitution along (see factor_fixed_row).
+/// substitution along (see factor_fixed_row).  The fixed rows ask for
+/// `ahead` as they go, a row of it with each of theirs.
 template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::general,
           bool Forward = false>
 bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor,
-                          T* __restrict y = nullptr) noexcept {
+                          T* __restrict y = nullptr, const Prefetch<T>& ahead = {}) noexcept {
     Index k0 = 0;
     if constexpr (Rows != RowBody::general) {
         constexpr auto spans = std::make_integer_sequence<Index, FIXED_SPANS>{};
@@ -272,10 +296,10 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
 #if BANDSOLVE_COMPLEX_VECTORS
         if constexpr (Rows == RowBody::fixed_avx2 && has_avx2_rows<T, Tr>)
             ok = factor_fixed_rows_avx2<RealOf<T>, Forward>(blk, hb, rows, pivot_floor, y, k0,
-                                                            spans);
+                                                            ahead, spans);
         else
 #endif
-            ok = factor_fixed_rows<T, Tr, Forward>(blk, hb, rows, pivot_floor, y, k0, spans);
+            ok = factor_fixed_rows<T, Tr, Forward>(blk, hb, rows, pivot_floor, y, k0, ahead, spans);
         if (!ok) return false;
     }
     for (Index k = k0; k < rows; ++k) {
@@ -306,11 +330,12 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
 /// untouched, when the block does not fit the local buffer or a pivot
 /// fails.  With Forward, y (the entries first..last of a right-hand side,
 /// y[0] the entry of row first) takes the forward substitution along, in
-/// place; after a false return it may be partly transformed.
+/// place; after a false return it may be partly transformed.  `ahead` is
+/// fetched into the cache meanwhile (see factor_right_looking).
 template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::general,
           bool Forward = false>
 bool band_block_factor_local(T* a, Index w, Index first, Index last, RealOf<T> pivot_floor,
-                             T* y = nullptr) noexcept {
+                             T* y = nullptr, const Prefetch<T>& ahead = {}) noexcept {
     const Index rows = last - first + 1;
     if (rows * (w + 1) > LOCAL_BUFFER_ELEMENTS<T>) return false;
     T blk[LOCAL_BUFFER_ELEMENTS<T>];
@@ -326,7 +351,8 @@ bool band_block_factor_local(T* a, Index w, Index first, Index last, RealOf<T> p
         }
     };
     copy_rows(blk, base);
-    if (!factor_right_looking<T, Tr, Rows, Forward>(blk, w, rows, pivot_floor, y)) return false;
+    if (!factor_right_looking<T, Tr, Rows, Forward>(blk, w, rows, pivot_floor, y, ahead))
+        return false;
     copy_rows(base, blk);
     return true;
 }

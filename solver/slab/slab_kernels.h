@@ -118,7 +118,8 @@ bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r,
             if (y != nullptr) forward_from_previous_slab<T, Tr>(a, hb, y, g, p, v, w);
             if (v == p) {
                 update_slab_block<T, Tr>(a, hb, p, w);
-                factor_slab<T, Tr, Rows>(a, hb, y, p, w, pivot_floor, flags, team.phase());
+                factor_slab<T, Tr, Rows>(a, hb, y, p, w, pivot_floor, flags, team.phase(),
+                                         next_slab<T>(a, n, hb, w, r));
             }
         }
         team.barrier([&] {
