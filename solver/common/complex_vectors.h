@@ -44,36 +44,39 @@ __attribute__((target("avx2"), always_inline)) inline void store2(double* f, __m
     _mm_storeu_pd(f, v);
 }
 
-/// One update of two complex elements at f: f -= x*yr + xs*ys, each part
-/// rounded once.  x holds the parts of two elements, xs the same with each
-/// element's parts swapped; yr and ys hold the other factor's parts with
-/// the signs of the product wanted (x*y, x*conj(y)).  For float parts the
-/// products are exact in double and the sum is fused (rounded once, as the
-/// plain sum is); for double parts each product is rounded, then the sum,
-/// as in ComplexTraits::product.
+/// The parts of two complex products, x*yr + xs*ys, each rounded once.  x
+/// holds the parts of two elements, xs the same with each element's parts
+/// swapped; yr and ys hold the other factor's parts with the signs of the
+/// product wanted (x*y, x*conj(y)).  For float parts the products are
+/// exact in double and the sum is fused (rounded once, as the plain sum
+/// is); for double parts each product is rounded, then the sum, as in
+/// ComplexTraits::product.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d products(__m256d x, __m256d yr,
+                                                                           __m256d xs,
+                                                                           __m256d ys) noexcept {
+    if constexpr (std::is_same_v<C, float>) return _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
+    return _mm256_add_pd(_mm256_mul_pd(x, yr), _mm256_mul_pd(xs, ys));
+}
+
+/// One update of two complex elements at f: f -= x*yr + xs*ys (see
+/// products), each part rounded once.
 template <typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void update2(C* f, __m256d x, __m256d yr,
                                                                        __m256d xs,
                                                                        __m256d ys) noexcept {
-    __m256d p;
-    if constexpr (std::is_same_v<C, float>)
-        p = _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
-    else
-        p = _mm256_add_pd(_mm256_mul_pd(x, yr), _mm256_mul_pd(xs, ys));
-    store4(f, _mm256_sub_pd(load4(f), p));
+    store4(f, _mm256_sub_pd(load4(f), products<C>(x, yr, xs, ys)));
 }
 
-/// The same for one element at f.
+/// The same for one element at f (the upper lanes of the products are
+/// zeros and are dropped).
 template <typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void update1(C* f, __m128d x, __m128d yr,
                                                                        __m128d xs,
                                                                        __m128d ys) noexcept {
-    __m128d p;
-    if constexpr (std::is_same_v<C, float>)
-        p = _mm_fmadd_pd(x, yr, _mm_mul_pd(xs, ys));
-    else
-        p = _mm_add_pd(_mm_mul_pd(x, yr), _mm_mul_pd(xs, ys));
-    store2(f, _mm_sub_pd(load2(f), p));
+    const __m256d p = products<C>(_mm256_zextpd128_pd256(x), _mm256_zextpd128_pd256(yr),
+                                  _mm256_zextpd128_pd256(xs), _mm256_zextpd128_pd256(ys));
+    store2(f, _mm_sub_pd(load2(f), _mm256_castpd256_pd128(p)));
 }
 
 /// update2 over the len consecutive elements at f, the last one alone when
