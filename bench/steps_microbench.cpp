@@ -25,18 +25,20 @@
 //                 its arithmetic
 //
 // Beside them, the serial path of the sequential order on the benchmark
-// problem itself (n = 2,000,000, hb = 8), a loop per chain that does only
-// the operations one row waits for, with the solver's roundings, on the
-// factor's values:
+// problem itself (n = 2,000,000, hb = 8), for every element type, a loop per
+// chain that does only the operations one row waits for, with the solver's
+// roundings, on the factor's values:
 //   serial_factor    the pivot's newest update, its test, the square root
 //                    and the division that the next pivot's update needs:
 //                    A(k+1,k+1) -= U(k,k+1)^2, sqrt, U(k+1,k+2) = A/U(k+1,k+1)
+//                    (complex: the modulus of the test, the square root from
+//                    it, Smith's divisor, one quotient)
 //   serial_forward   y(k+1) -= U(k,k+1) y(k), then its division
 //   serial_backward  the slab entries' row sums, j = i+1 first: each row
 //                    waits for the row below, then hb dependent updates and
 //                    a division (this is the back substitution itself)
-// and band_factor_solve (team of one) and reference ?pbsv on the same
-// system.  The slab entries run the factorisation's and the forward
+// and band_factor_solve (team of one) and, for the real types, reference
+// ?pbsv on the same system.  The slab entries run the factorisation's and the forward
 // substitution's chains side by side, so their limit is the longer of the
 // two plus the backward chain.
 #include <benchmark/benchmark.h>
@@ -372,11 +374,15 @@ struct SerialArrays {
             r.pre.assign(n, T(0));
             r.top.assign(n, T(0));
             r.ypre.assign(n, T(0));
+            // In the evaluation type: double, or complex double (complex
+            // symmetric, so no conjugate).
+            using W64 = std::conditional_t<Tr::is_complex, std::complex<double>, double>;
+            auto wide = [](T v) { return static_cast<W64>(v); };
             for (Index k = 1; k < n; ++k) {
-                const double ukk = u[k * W], prev = u[(k - 1) * W + 1];
-                r.pre[k] = T(ukk * ukk + prev * prev);
-                r.top[k] = T(double(u[k * W + 1]) * ukk);
-                r.ypre[k] = T(double(r.y[k]) * ukk + prev * double(r.y[k - 1]));
+                const W64 ukk = wide(u[k * W]), prev = wide(u[(k - 1) * W + 1]);
+                r.pre[k] = static_cast<T>(ukk * ukk + prev * prev);
+                r.top[k] = static_cast<T>(wide(u[k * W + 1]) * ukk);
+                r.ypre[k] = static_cast<T>(wide(r.y[k]) * ukk + prev * wide(r.y[k - 1]));
             }
             return r;
         }();
@@ -397,11 +403,15 @@ T serial_chain(const SerialArrays<T>& s, std::vector<T>& x) noexcept {
     const Index n = SERIAL_N;
     if constexpr (CHAIN == Chain::factor) {
         // U(k-1,k) -> pivot update -> test -> sqrt -> U(k,k+1)
+        // As the factorisation takes it: the test and the square root
+        // together, the divisor prepared once (for the complex types Smith's
+        // r and denominator, and the modulus shared by test and root).
         T up = u[1];
         for (Index k = 1; k + 1 < n; ++k) {
             const T p = Tr::update(s.pre[k], up, up);
-            if (Tr::pivot_fails(p, T(0))) return T(-1);
-            up = Tr::divide(s.top[k], Tr::sqrt(p));
+            T root;
+            if (Tr::pivot_root_fails(p, bandsolve::RealOf<T>(0), root)) return T(-1);
+            up = Tr::divide_by(s.top[k], Tr::divisor(root));
         }
         return up;
     } else if constexpr (CHAIN == Chain::forward) {
@@ -496,10 +506,13 @@ void register_serial(const char* type) {
         {"band_factor_solve", &slab_factor_solve<T>},
         {"lapack_pbsv", &lapack_pbsv<T>},
     };
+    // LAPACK's complex ?pbsv solves Hermitian systems: the complex symmetric
+    // entries are measured against their real twins instead.
     for (const auto& [name, body] : runs)
-        benchmark::RegisterBenchmark((std::string(name) + "<" + type + ">").c_str(), body)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
+        if (!bandsolve::ElementTraits<T>::is_complex || body != &lapack_pbsv<T>)
+            benchmark::RegisterBenchmark((std::string(name) + "<" + type + ">").c_str(), body)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
@@ -511,6 +524,8 @@ int main(int argc, char** argv) {
     register_steps<std::complex<double>>("complex_double");
     register_serial<float>("float");
     register_serial<double>("double");
+    register_serial<std::complex<float>>("complex_float");
+    register_serial<std::complex<double>>("complex_double");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <algorithm>
+#include <complex>
+#include <type_traits>
 #include <utility>
 
 #include "solver/common/band_access.h"
+#include "solver/common/complex_vectors.h"
 
 namespace bandsolve {
 
@@ -48,6 +51,37 @@ void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_fl
 }
 
 }  // namespace plain
+
+/// How the fast form of the factorisation runs a block's rows.
+enum class RowBody {
+    /// One loop for every span (the block-tree steps, whose many bodies
+    /// keep it).
+    general,
+    /// Rows that reach hb <= FIXED_SPANS columns through factor_fixed_row,
+    /// whose loops have a fixed length (the slab solver, whose blocks are
+    /// hundreds of rows tall).
+    fixed,
+    /// The same, the complex symmetric families' rows written for AVX2
+    /// (factor_fixed_row_avx2); only for processors with AVX2 and FMA.  The
+    /// other families run as with `fixed`.
+    fixed_avx2,
+};
+
+/// Band elements that the caller reads next (the slab solver: the next
+/// slab's rows), fetched into the cache a row at a time while a block is
+/// factorised, so that the arithmetic does not wait for them later.
+template <typename T>
+struct Prefetch {
+    const T* first = nullptr;
+    Index elements = 0;
+
+    /// Asks for elements k*row .. (k+1)*row - 1 of the run.
+    void rows(Index k, Index row) const noexcept {
+        constexpr Index line = std::max<Index>(64 / sizeof(T), 1);
+        const Index to = std::min((k + 1) * row, elements);
+        for (Index e = k * row; e < to; e += line) __builtin_prefetch(first + e);
+    }
+};
 
 namespace detail {
 
@@ -104,34 +138,170 @@ bool factor_fixed_row(T* __restrict row_k, RealOf<T> pivot_floor, T* __restrict 
 inline constexpr Index FIXED_SPANS = 16;
 
 /// factor_fixed_row<hb> on rows k, k+1, ... while they reach hb columns
-/// inside the block, for hb in 1..FIXED_SPANS; false at a failed pivot.
+/// inside the block, for hb in 1..FIXED_SPANS, asking for row k of `ahead`
+/// with row k; false at a failed pivot.
 template <typename T, typename Tr, bool Forward, Index... S>
 bool factor_fixed_rows(T* blk, Index hb, Index rows, RealOf<T> pivot_floor, T* y, Index& k,
-                       std::integer_sequence<Index, S...>) noexcept {
+                       const Prefetch<T>& ahead, std::integer_sequence<Index, S...>) noexcept {
     bool ok = true;
     auto run = [&]<Index Span>() {
-        for (; k + Span < rows; ++k)
+        for (; k + Span < rows; ++k) {
+            ahead.rows(k, Span + 1);
             if (!factor_fixed_row<Span, T, Tr, Forward>(blk + k * (Span + 1), pivot_floor,
                                                         Forward ? y + k : nullptr))
                 return false;
+        }
         return true;
     };
     (void)((hb == S + 1 ? (ok = run.template operator()<S + 1>(), true) : false) || ...);
     return ok;
 }
 
-/// FixedSpans: rows that reach hb <= FIXED_SPANS columns run
-/// factor_fixed_row (the slab solver, whose blocks are hundreds of rows
-/// tall; the block-tree steps keep one loop for their many bodies).
-/// Forward: y takes the forward substitution along (see factor_fixed_row).
-template <typename T, typename Tr = ElementTraits<T>, bool FixedSpans = false, bool Forward = false>
-bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor,
-                          T* __restrict y = nullptr) noexcept {
-    Index k0 = 0;
-    if constexpr (FixedSpans)
-        if (!factor_fixed_rows<T, Tr, Forward>(blk, hb, rows, pivot_floor, y, k0,
-                                               std::make_integer_sequence<Index, FIXED_SPANS>{}))
+/// Whether RowBody::fixed_avx2 has rows of its own for T with traits Tr:
+/// the complex symmetric families.
+template <typename T, typename Tr>
+inline constexpr bool has_avx2_rows =
+    ElementTraits<T>::is_complex&& std::is_same_v<Tr, ElementTraits<T>>;
+
+#if BANDSOLVE_COMPLEX_VECTORS
+/// factor_fixed_row for the complex symmetric families (C the component
+/// type), written for AVX2 and FMA: two elements (four parts in double) per
+/// vector.  The operations are the scalar row's, so are the bits:
+///  - Smith's quotients ((a + b r)/den, (b - a r)/den), or ((a r + b)/den,
+///    (b r - a)/den), formed for two elements at once as (v A + swap(v) B)/den
+///    with (A, B) = ((1, 1), (r, -r)), or ((r, r), (1, -1)), v = (a, b): a
+///    product by 1 is exact, and adding a (-r) is subtracting a r, so every
+///    part is the scalar formula's value, rounded to C once;
+///  - the updates through vec::update2, with the product's parts formed
+///    as ComplexTraits::product forms them: x yr + x yi (-1) in the real
+///    part, x yi + x yr in the imaginary one (a sum, in either order);
+///  - a complex double row whose numerators or divisor overflow (where
+///    complex_divide_by rescales) runs as factor_fixed_row, as does a zero
+///    divisor, which a passed pivot never gives.
+/// rd and rs hold 4 * ((S + 1) / 2) doubles each, 32-byte aligned: the
+/// row's multipliers as stored, widened, and with their parts swapped.
+template <Index S, typename C, bool Forward>
+__attribute__((target("avx2,fma"), always_inline)) inline bool factor_fixed_row_avx2(
+    std::complex<C>* __restrict row_k, C pivot_floor, std::complex<C>* __restrict y,
+    double* __restrict rd, double* __restrict rs) noexcept {
+    using T = std::complex<C>;
+    using Tr = ElementTraits<T>;
+    constexpr Index P = (S + 1) / 2;  // pairs of multipliers, the last one half when S is odd
+    T d;
+    if (Tr::pivot_root_fails(row_k[0], pivot_floor, d)) return false;
+    const typename Tr::Divisor dv = Tr::divisor(d);
+    const __m256d a = dv.real_larger ? _mm256_set1_pd(1.0) : _mm256_set1_pd(dv.r);
+    const __m256d b = dv.real_larger ? _mm256_setr_pd(dv.r, -dv.r, dv.r, -dv.r)
+                                     : _mm256_setr_pd(1.0, -1.0, 1.0, -1.0);
+    C* const f = reinterpret_cast<C*>(row_k + 1);  // U(k, k+c) at 2(c-1)
+    // The numerators of U(k, k+c), two elements per vector.
+    __m256d q[P];
+#pragma GCC unroll 16
+    for (Index p = 0; p < P; ++p) {
+        const __m256d v =
+            2 * p + 2 <= S ? vec::load4(f + 4 * p) : _mm256_zextpd128_pd256(vec::load2(f + 4 * p));
+        q[p] = _mm256_add_pd(_mm256_mul_pd(v, a), _mm256_mul_pd(_mm256_permute_pd(v, 0b0101), b));
+    }
+    bool scalar = dv.zero;
+    if constexpr (complex_parts_may_overflow<C, double>) {
+        const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+        const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        __m256d overflow = _mm256_setzero_pd();
+        for (Index p = 0; p < P; ++p)
+            overflow = _mm256_or_pd(overflow,
+                                    _mm256_cmp_pd(_mm256_and_pd(q[p], magnitude), inf, _CMP_EQ_OQ));
+        scalar = scalar || dv.huge || _mm256_movemask_pd(overflow) != 0;
+    }
+    if (scalar) [[unlikely]]
+        return factor_fixed_row<S, T, Tr, Forward>(row_k, pivot_floor, y);
+    row_k[0] = d;
+    // U(k, k+1:) = A(k, k+1:) / U(k, k), kept widened as stored.
+    const __m256d den = _mm256_set1_pd(dv.den);
+#pragma GCC unroll 16
+    for (Index p = 0; p < P; ++p) {
+        __m256d w = _mm256_div_pd(q[p], den);
+        if (2 * p + 2 <= S) {
+            vec::store4(f + 4 * p, w);
+            if constexpr (std::is_same_v<C, float>) w = vec::load4(f + 4 * p);
+        } else {
+            vec::store2(f + 4 * p, _mm256_castpd256_pd128(w));
+            if constexpr (std::is_same_v<C, float>)
+                w = _mm256_zextpd128_pd256(vec::load2(f + 4 * p));
+        }
+        _mm256_store_pd(rd + 4 * p, w);
+        _mm256_store_pd(rs + 4 * p, _mm256_permute_pd(w, 0b0101));
+    }
+    if constexpr (Forward) {
+        // y(k) /= U(k, k); y(k+c) -= U(k, k+c) y(k)
+        const T yk = y[0] = Tr::divide_by(y[0], dv);
+        const double vr = yk.real(), vi = yk.imag();
+        vec::update_run(reinterpret_cast<C*>(y + 1), rd, rs, _mm256_set1_pd(vr),
+                        _mm256_setr_pd(-vi, vi, -vi, vi), S);
+    }
+    // A(k+i, k+c) -= U(k, k+i) U(k, k+c), c = i..S, in vectors over c.
+#pragma GCC unroll 16
+    for (Index i = 1; i <= S; ++i) {
+        const double ur = rd[2 * (i - 1)], ui = rd[2 * (i - 1) + 1];
+        vec::update_run(reinterpret_cast<C*>(row_k + i * (S + 1)), rd + 2 * (i - 1),
+                        rs + 2 * (i - 1), _mm256_set1_pd(ur), _mm256_setr_pd(-ui, ui, -ui, ui),
+                        S - i + 1);
+    }
+    return true;
+}
+
+/// factor_fixed_row_avx2<S> on rows k, k+1, ... while they reach S columns
+/// inside the block, asking for row k of `ahead` with row k; false at a
+/// failed pivot.
+template <Index S, typename C, bool Forward>
+__attribute__((target("avx2,fma"))) bool factor_span_avx2(
+    std::complex<C>* blk, Index rows, C pivot_floor, std::complex<C>* y, Index& k,
+    const Prefetch<std::complex<C>>& ahead) noexcept {
+    alignas(32) double rd[4 * ((S + 1) / 2)];
+    alignas(32) double rs[4 * ((S + 1) / 2)];
+    for (; k + S < rows; ++k) {
+        ahead.rows(k, S + 1);
+        if (!factor_fixed_row_avx2<S, C, Forward>(blk + k * (S + 1), pivot_floor,
+                                                  Forward ? y + k : nullptr, rd, rs))
             return false;
+    }
+    return true;
+}
+
+/// factor_fixed_rows with the rows of factor_fixed_row_avx2.
+template <typename C, bool Forward, Index... S>
+__attribute__((target("avx2,fma"), noinline)) bool factor_fixed_rows_avx2(
+    std::complex<C>* blk, Index hb, Index rows, C pivot_floor, std::complex<C>* y, Index& k,
+    const Prefetch<std::complex<C>>& ahead, std::integer_sequence<Index, S...>) noexcept {
+    bool ok = true;
+    (void)((hb == S + 1
+                ? (ok = factor_span_avx2<S + 1, C, Forward>(blk, rows, pivot_floor, y, k, ahead),
+                   true)
+                : false) ||
+           ...);
+    return ok;
+}
+#endif
+
+/// Rows: how the rows run (see RowBody).  Forward: y takes the forward
+/// substitution along (see factor_fixed_row).  The fixed rows ask for
+/// `ahead` as they go, a row of it with each of theirs.
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::general,
+          bool Forward = false>
+bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> pivot_floor,
+                          T* __restrict y = nullptr, const Prefetch<T>& ahead = {}) noexcept {
+    Index k0 = 0;
+    if constexpr (Rows != RowBody::general) {
+        constexpr auto spans = std::make_integer_sequence<Index, FIXED_SPANS>{};
+        bool ok;
+#if BANDSOLVE_COMPLEX_VECTORS
+        if constexpr (Rows == RowBody::fixed_avx2 && has_avx2_rows<T, Tr>)
+            ok = factor_fixed_rows_avx2<RealOf<T>, Forward>(blk, hb, rows, pivot_floor, y, k0,
+                                                            ahead, spans);
+        else
+#endif
+            ok = factor_fixed_rows<T, Tr, Forward>(blk, hb, rows, pivot_floor, y, k0, ahead, spans);
+        if (!ok) return false;
+    }
     for (Index k = k0; k < rows; ++k) {
         T* __restrict row_k = blk + k * (hb + 1);  // row_k[c] = A(k, k+c)
         T d;
@@ -160,10 +330,12 @@ bool factor_right_looking(T* __restrict blk, Index hb, Index rows, RealOf<T> piv
 /// untouched, when the block does not fit the local buffer or a pivot
 /// fails.  With Forward, y (the entries first..last of a right-hand side,
 /// y[0] the entry of row first) takes the forward substitution along, in
-/// place; after a false return it may be partly transformed.
-template <typename T, typename Tr = ElementTraits<T>, bool FixedSpans = false, bool Forward = false>
+/// place; after a false return it may be partly transformed.  `ahead` is
+/// fetched into the cache meanwhile (see factor_right_looking).
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::general,
+          bool Forward = false>
 bool band_block_factor_local(T* a, Index w, Index first, Index last, RealOf<T> pivot_floor,
-                             T* y = nullptr) noexcept {
+                             T* y = nullptr, const Prefetch<T>& ahead = {}) noexcept {
     const Index rows = last - first + 1;
     if (rows * (w + 1) > LOCAL_BUFFER_ELEMENTS<T>) return false;
     T blk[LOCAL_BUFFER_ELEMENTS<T>];
@@ -179,7 +351,7 @@ bool band_block_factor_local(T* a, Index w, Index first, Index last, RealOf<T> p
         }
     };
     copy_rows(blk, base);
-    if (!factor_right_looking<T, Tr, FixedSpans, Forward>(blk, w, rows, pivot_floor, y))
+    if (!factor_right_looking<T, Tr, Rows, Forward>(blk, w, rows, pivot_floor, y, ahead))
         return false;
     copy_rows(base, blk);
     return true;
@@ -198,12 +370,12 @@ bool band_block_factor_local(T* a, Index w, Index first, Index last, RealOf<T> p
 /// The block is factorised right-looking in a local copy and written back;
 /// should a pivot fail, the row-by-row form runs on the untouched array
 /// instead, so that the rows after the failing one stay as they were.
-template <typename T, typename Tr = ElementTraits<T>, bool FixedSpans = false>
+/// Rows: how the rows run (see RowBody).
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::general>
 void band_block_factor(T* a, int hb, Index first, Index last, RealOf<T> pivot_floor,
                        ErrorFlags& flags, int phase) noexcept {
     if (last < first) return;
-    if (detail::band_block_factor_local<T, Tr, FixedSpans>(a, std::max(hb, 0), first, last,
-                                                           pivot_floor))
+    if (detail::band_block_factor_local<T, Tr, Rows>(a, std::max(hb, 0), first, last, pivot_floor))
         return;
     plain::band_block_factor<T, Tr>(a, hb, first, last, pivot_floor, flags, phase);
 }

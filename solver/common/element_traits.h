@@ -229,7 +229,8 @@ template <typename C, typename E>
 /// m may be infinite), t is formed from z/4 instead
 /// (detail::complex_sqrt_quartered).
 template <typename C, typename E = C>
-std::complex<C> complex_sqrt_from_modulus(std::complex<C> z, E m) noexcept {
+[[gnu::always_inline]] inline std::complex<C> complex_sqrt_from_modulus(std::complex<C> z,
+                                                                        E m) noexcept {
     const E x = z.real(), y = z.imag();
     const E ax = std::fabs(x), ay = std::fabs(y);
     if constexpr (complex_parts_may_overflow<C, E>) {

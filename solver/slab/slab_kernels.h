@@ -101,9 +101,10 @@ class SlabTeam : public TeamBarrier {
 };
 
 /// Forward stages of the factorising kernels; with a right-hand side y the
-/// forward substitution runs along.  Returns false when a pivot failed: every
-/// thread then leaves at the same barrier.
-template <typename T, typename Tr = ElementTraits<T>>
+/// forward substitution runs along.  Rows: how the slabs' rows run (see
+/// RowBody).  Returns false when a pivot failed: every thread then leaves at
+/// the same barrier.
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
 bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r, Index& slab_start,
                          Index& next_chunk, RealOf<T> pivot_floor, ErrorFlags& flags) noexcept {
     for (;;) {
@@ -117,11 +118,8 @@ bool slab_factor_forward(SlabTeam& team, T* a, Index n, Index hb, T* y, Index r,
             if (y != nullptr) forward_from_previous_slab<T, Tr>(a, hb, y, g, p, v, w);
             if (v == p) {
                 update_slab_block<T, Tr>(a, hb, p, w);
-                if (y != nullptr)
-                    factor_forward_slab<T, Tr>(a, hb, y, p, w, pivot_floor, flags, team.phase());
-                else
-                    band_block_factor<T, Tr, true>(a, static_cast<int>(hb), p, w, pivot_floor,
-                                                   flags, team.phase());
+                factor_slab<T, Tr, Rows>(a, hb, y, p, w, pivot_floor, flags, team.phase(),
+                                         next_slab<T>(a, n, hb, w, r));
             }
         }
         team.barrier([&] {
@@ -191,29 +189,30 @@ void slab_solve_backward(SlabTeam& team, const T* a, Index n, Index hb, T* y, In
 /// with team_size, set SlabControl to SlabControl::start(n) and both error
 /// flags to 0.  On return A holds U in every band element, or, after a failed
 /// pivot (flag set), the complete factor of every slab before the failing
-/// one.
-template <typename T, typename Tr = ElementTraits<T>>
+/// one.  Rows: how the slabs' rows run (see RowBody), with the same bits
+/// whichever it is; here and in the kernels below.
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
 void band_slab_factor(T* const& a, const int& n, const int& hb, const Index& slab_rows,
                       const MutexHandle& mutex, const SyncIds& sync_ids, const int& team_size,
                       Index& slab_start, Index& next_chunk, const RealOf<T>& pivot_floor,
                       ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
-    detail::slab_factor_forward<T, Tr>(team, a, n, std::max(hb, 0), nullptr, slab_rows, slab_start,
-                                       next_chunk, pivot_floor, error_flags);
+    detail::slab_factor_forward<T, Tr, Rows>(team, a, n, std::max(hb, 0), nullptr, slab_rows,
+                                             slab_start, next_chunk, pivot_floor, error_flags);
 }
 
 /// band_slab_factor with the forward substitution U^T y = b of one
 /// right-hand side run along, as in band_slab_factor_solve.  After a failed
 /// pivot y is partly transformed.
-template <typename T, typename Tr = ElementTraits<T>>
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
 void band_slab_factor_forward(T* const& a, const int& n, const int& hb, T* const& y,
                               const Index& slab_rows, const MutexHandle& mutex,
                               const SyncIds& sync_ids, const int& team_size, Index& slab_start,
                               Index& next_chunk, const RealOf<T>& pivot_floor,
                               ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
-    detail::slab_factor_forward<T, Tr>(team, a, n, std::max(hb, 0), y, slab_rows, slab_start,
-                                       next_chunk, pivot_floor, error_flags);
+    detail::slab_factor_forward<T, Tr, Rows>(team, a, n, std::max(hb, 0), y, slab_rows, slab_start,
+                                             next_chunk, pivot_floor, error_flags);
 }
 
 /// One thread's share of U^T U x = y for one right-hand side y with a factor
@@ -236,7 +235,7 @@ void band_slab_solve(const T* const& a, const int& n, const int& hb, T* const& y
 /// 2*slab_rows rows; y then holds exactly what band_slab_solve with
 /// 2*slab_rows leaves on the same factor.  After a failed pivot the back
 /// substitution does not run and y is partly transformed.
-template <typename T, typename Tr = ElementTraits<T>>
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
 void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& y,
                             const Index& slab_rows, const MutexHandle& mutex,
                             const SyncIds& sync_ids, const int& team_size, Index& slab_start,
@@ -244,8 +243,8 @@ void band_slab_factor_solve(T* const& a, const int& n, const int& hb, T* const& 
                             const RealOf<T>& pivot_floor, ErrorFlags& error_flags) noexcept {
     detail::SlabTeam team(mutex, sync_ids, team_size);
     const Index w = std::max(hb, 0);
-    if (!detail::slab_factor_forward<T, Tr>(team, a, n, w, y, slab_rows, slab_start, next_chunk,
-                                            pivot_floor, error_flags))
+    if (!detail::slab_factor_forward<T, Tr, Rows>(team, a, n, w, y, slab_rows, slab_start,
+                                                  next_chunk, pivot_floor, error_flags))
         return;
     detail::slab_solve_backward<T, Tr>(team, a, n, w, y, 2 * slab_rows, back_slab_end, back_chunk);
 }

@@ -4,9 +4,7 @@
 #include "solver/block_tree/kernel.h"
 #include "solver/common/entry_args.h"
 
-bool bandsolve::detail::columns_use_avx2() noexcept {
-    return kernel_body() != KernelBody::portable;
-}
+bool bandsolve::detail::slab_uses_avx2() noexcept { return kernel_body() != KernelBody::portable; }
 
 using bandsolve::checked_entry;
 using bandsolve::slab_factor;

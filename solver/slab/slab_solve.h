@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
 
 #include "bandsolve.h"
 #include "solver/common/team.h"
@@ -49,19 +50,6 @@ namespace detail {
 /// the team.
 constexpr int working_team(int team, Index r, int hb) noexcept { return r <= hb ? team : 1; }
 
-/// Runs the factorisation kernel with slab height r and fresh counters on
-/// the team's objects; returns 0, or 1 after a failed pivot.
-template <typename T, typename Tr = ElementTraits<T>>
-int run_slab_factor(int team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
-    SlabControl c = SlabControl::start(n);
-    ErrorFlags flags{0, 0};
-    const RealOf<T> pivot_floor = 0;
-    int working = working_team(team, r, hb);
-    run_team(working, objects.ids(), &band_slab_factor<T, Tr>, a, n, hb, r, objects.mutex(),
-             objects.ids(), working, c.slab_start, c.next_chunk, pivot_floor, flags);
-    return flags[0] | flags[1];
-}
-
 /// Runs the solve kernel on column y with slab height r and fresh counters.
 template <typename T, typename Tr = ElementTraits<T>>
 void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T* y,
@@ -72,10 +60,11 @@ void run_slab_solve(int team, TeamObjects& objects, const T* a, int n, int hb, T
              objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk);
 }
 
-/// Whether the columns side by side run the AVX2 body: the kernel body
-/// chosen for the block-tree solves (see kernel_body) is not the portable
-/// one.
-bool columns_use_avx2() noexcept;
+/// Whether the slab entries run their AVX2 body (the columns side by side,
+/// and the complex symmetric families' rows of the factorisation): the
+/// kernel body chosen for the block-tree solves (see kernel_body) is not the
+/// portable one, so the processor has AVX2 and FMA.
+bool slab_uses_avx2() noexcept;
 
 #if defined(__x86_64__) || defined(__i386__)
 #define BANDSOLVE_COLUMNS_X86 1
@@ -98,11 +87,40 @@ __attribute__((target("avx2"), flatten)) void backward_columns_avx2(const T* a, 
 #define BANDSOLVE_COLUMNS_X86 0
 #endif
 
+/// run(rows) with rows a std::integral_constant of the RowBody the
+/// factorisation runs on this processor: fixed_avx2 for the families that
+/// have such rows where slab_uses_avx2(), otherwise fixed.  Both give the
+/// same bits.
+template <typename T, typename Tr, typename Run>
+void with_row_body(Run run) noexcept {
+#if BANDSOLVE_COLUMNS_X86
+    if constexpr (has_avx2_rows<T, Tr>)
+        if (slab_uses_avx2()) return run(std::integral_constant<RowBody, RowBody::fixed_avx2>{});
+#endif
+    run(std::integral_constant<RowBody, RowBody::fixed>{});
+}
+
+/// Runs the factorisation kernel with slab height r and fresh counters on
+/// the team's objects; returns 0, or 1 after a failed pivot.
+template <typename T, typename Tr = ElementTraits<T>>
+int run_slab_factor(int team, TeamObjects& objects, T* a, int n, int hb, Index r) noexcept {
+    SlabControl c = SlabControl::start(n);
+    ErrorFlags flags{0, 0};
+    const RealOf<T> pivot_floor = 0;
+    int working = working_team(team, r, hb);
+    with_row_body<T, Tr>([&](auto rows) {
+        run_team(working, objects.ids(), &band_slab_factor<T, Tr, decltype(rows)::value>, a, n, hb,
+                 r, objects.mutex(), objects.ids(), working, c.slab_start, c.next_chunk,
+                 pivot_floor, flags);
+    });
+    return flags[0] | flags[1];
+}
+
 /// forward_columns for nrhs columns, in lanes (see forward_columns_lanes).
 template <typename T, typename Tr = ElementTraits<T>>
 void forward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy) noexcept {
 #if BANDSOLVE_COLUMNS_X86
-    if (nrhs > 1 && columns_use_avx2()) return forward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy);
+    if (nrhs > 1 && slab_uses_avx2()) return forward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy);
 #endif
     forward_columns_lanes<T, Tr, lanes::PortableIsa>(a, n, hb, y, nrhs, ldy);
 }
@@ -112,7 +130,7 @@ template <typename T, typename Tr = ElementTraits<T>>
 void backward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy,
                            Index q) noexcept {
 #if BANDSOLVE_COLUMNS_X86
-    if (nrhs > 1 && columns_use_avx2())
+    if (nrhs > 1 && slab_uses_avx2())
         return backward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy, q);
 #endif
     backward_columns_lanes<T, Tr, lanes::PortableIsa>(a, n, hb, y, nrhs, ldy, q);
@@ -203,18 +221,24 @@ int slab_factor_solve(T* a, int n, int hb, T* b, int nrhs, int slab_rows) noexce
         // factorise and run the first column's forward substitution on this
         // thread, then every column's back substitution runs side by side,
         // with the back substitution's slab height 2r but no stages.
-        run_team(working, objects.ids(), &band_slab_factor_forward<T>, a, n, hb, b, r,
-                 objects.mutex(), objects.ids(), working, c.slab_start, c.next_chunk, pivot_floor,
-                 flags);
+        detail::with_row_body<T, ElementTraits<T>>([&](auto rows) {
+            run_team(working, objects.ids(),
+                     &band_slab_factor_forward<T, ElementTraits<T>, decltype(rows)::value>, a, n,
+                     hb, b, r, objects.mutex(), objects.ids(), working, c.slab_start, c.next_chunk,
+                     pivot_floor, flags);
+        });
         const int info = flags[0] | flags[1];
         if (info != 0) return info;
         detail::forward_side_by_side<T>(a, n, hb, b + Index{n}, nrhs - 1, n);
         detail::backward_side_by_side<T>(a, n, hb, b, nrhs, n, 2 * r);
         return 0;
     }
-    run_team(working, objects.ids(), &band_slab_factor_solve<T>, a, n, hb, b, r, objects.mutex(),
-             objects.ids(), working, c.slab_start, c.next_chunk, c.back_slab_end, c.back_chunk,
-             pivot_floor, flags);
+    detail::with_row_body<T, ElementTraits<T>>([&](auto rows) {
+        run_team(working, objects.ids(),
+                 &band_slab_factor_solve<T, ElementTraits<T>, decltype(rows)::value>, a, n, hb, b,
+                 r, objects.mutex(), objects.ids(), working, c.slab_start, c.next_chunk,
+                 c.back_slab_end, c.back_chunk, pivot_floor, flags);
+    });
     const int info = flags[0] | flags[1];
     if (info != 0) return info;
     detail::solve_all_columns(team, objects, static_cast<const T*>(a), n, hb, b + Index{n},

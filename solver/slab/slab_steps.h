@@ -106,19 +106,34 @@ void forward_slab(const T* a, Index hb, T* y, Index p, Index w) noexcept {
     }
 }
 
-/// band_block_factor<T, Tr, true> of the slab p..w, whose diagonal block is
-/// up to date, with forward_slab run on y: the factorisation's fast form
+/// The band rows w+1..min(w+r, n), the slab after the one ending at row w,
+/// which the next stage reads first: for band_block_factor to fetch while
+/// it factorises slab ..w.
+template <typename T>
+Prefetch<T> next_slab(const T* a, Index n, Index hb, Index w, Index r) noexcept {
+    if (w >= n) return {};
+    const Index end = (n - 1) * (hb + 1) + 1;  // elements of the band array
+    const Index first = w * (hb + 1);          // A(w+1, w+1)
+    return {a + first, std::min((std::min(w + r, n) - w) * (hb + 1), end - first)};
+}
+
+/// band_block_factor<T, Tr, Rows> of the slab p..w, whose diagonal block is
+/// up to date, fetching `ahead` into the cache meanwhile; with a right-hand
+/// side y, forward_slab is run on it too: the factorisation's fast form
 /// takes the substitution along, each row's step while the row is still in
 /// registers, with exactly forward_slab's operations.  Should the fast form
 /// not apply, or a pivot fail, the factorisation runs as band_block_factor
 /// does, and then forward_slab if no pivot failed.
-template <typename T, typename Tr = ElementTraits<T>>
-void factor_forward_slab(T* a, Index hb, T* y, Index p, Index w, RealOf<T> pivot_floor,
-                         ErrorFlags& flags, int phase) noexcept {
-    if (detail::band_block_factor_local<T, Tr, true, true>(a, hb, p, w, pivot_floor, y + (p - 1)))
-        return;
+template <typename T, typename Tr = ElementTraits<T>, RowBody Rows = RowBody::fixed>
+void factor_slab(T* a, Index hb, T* y, Index p, Index w, RealOf<T> pivot_floor, ErrorFlags& flags,
+                 int phase, const Prefetch<T>& ahead = {}) noexcept {
+    const bool fast = y != nullptr ? detail::band_block_factor_local<T, Tr, Rows, true>(
+                                         a, hb, p, w, pivot_floor, y + (p - 1), ahead)
+                                   : detail::band_block_factor_local<T, Tr, Rows>(
+                                         a, hb, p, w, pivot_floor, nullptr, ahead);
+    if (fast) return;
     plain::band_block_factor<T, Tr>(a, static_cast<int>(hb), p, w, pivot_floor, flags, phase);
-    if (!error_flag_set(flags, phase)) forward_slab<T, Tr>(a, hb, y, p, w);
+    if (y != nullptr && !error_flag_set(flags, phase)) forward_slab<T, Tr>(a, hb, y, p, w);
 }
 
 /// Back substitution, contributions of the solved entries b+1..c of x to the

@@ -1,0 +1,104 @@
+// The complex arithmetic of the AVX2 bodies: complex elements held as their
+// parts widened to double, two elements (four parts) per vector, with the
+// roundings of ElementTraits (each stored part rounded once to its component
+// type).  Only for x86 processors with AVX2 and FMA; the callers choose the
+// body at run time.
+#pragma once
+
+#if defined(__x86_64__) || defined(__i386__)
+#define BANDSOLVE_COMPLEX_VECTORS 1
+
+#include <immintrin.h>
+
+#include <type_traits>
+
+#include "solver/common/element_traits.h"
+
+namespace bandsolve {
+namespace vec {
+
+/// Two complex elements (four parts) at f widened to double, and stored
+/// back rounded; load2/store2 the same for one element.
+__attribute__((target("avx2"), always_inline)) inline __m256d load4(const float* f) noexcept {
+    return _mm256_cvtps_pd(_mm_loadu_ps(f));
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d load4(const double* f) noexcept {
+    return _mm256_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void store4(float* f, __m256d v) noexcept {
+    _mm_storeu_ps(f, _mm256_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void store4(double* f, __m256d v) noexcept {
+    _mm256_storeu_pd(f, v);
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d load2(const float* f) noexcept {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d load2(const double* f) noexcept {
+    return _mm_loadu_pd(f);
+}
+__attribute__((target("avx2"), always_inline)) inline void store2(float* f, __m128d v) noexcept {
+    _mm_storel_pi(reinterpret_cast<__m64*>(f), _mm_cvtpd_ps(v));
+}
+__attribute__((target("avx2"), always_inline)) inline void store2(double* f, __m128d v) noexcept {
+    _mm_storeu_pd(f, v);
+}
+
+/// The parts of two complex products, x*yr + xs*ys, each rounded once.  x
+/// holds the parts of two elements, xs the same with each element's parts
+/// swapped; yr and ys hold the other factor's parts with the signs of the
+/// product wanted (x*y, x*conj(y)).  For float parts the products are
+/// exact in double and the sum is fused (rounded once, as the plain sum
+/// is); for double parts each product is rounded, then the sum, as in
+/// ComplexTraits::product.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d products(__m256d x, __m256d yr,
+                                                                           __m256d xs,
+                                                                           __m256d ys) noexcept {
+    if constexpr (std::is_same_v<C, float>) return _mm256_fmadd_pd(x, yr, _mm256_mul_pd(xs, ys));
+    return _mm256_add_pd(_mm256_mul_pd(x, yr), _mm256_mul_pd(xs, ys));
+}
+
+/// One update of two complex elements at f: f -= x*yr + xs*ys (see
+/// products), each part rounded once.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline void update2(C* f, __m256d x, __m256d yr,
+                                                                       __m256d xs,
+                                                                       __m256d ys) noexcept {
+    store4(f, _mm256_sub_pd(load4(f), products<C>(x, yr, xs, ys)));
+}
+
+/// The same for one element at f (the upper lanes of the products are
+/// zeros and are dropped).
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline void update1(C* f, __m128d x, __m128d yr,
+                                                                       __m128d xs,
+                                                                       __m128d ys) noexcept {
+    const __m256d p = products<C>(_mm256_zextpd128_pd256(x), _mm256_zextpd128_pd256(yr),
+                                  _mm256_zextpd128_pd256(xs), _mm256_zextpd128_pd256(ys));
+    store2(f, _mm_sub_pd(load2(f), _mm256_castpd256_pd128(p)));
+}
+
+/// update2 over the len consecutive elements at f, the last one alone when
+/// len is odd: element e takes the parts x[2e], x[2e+1] (and xs the
+/// swapped ones); yr and ys are the same for every element.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline void update_run(C* f, const double* x,
+                                                                          const double* xs,
+                                                                          __m256d yr, __m256d ys,
+                                                                          Index len) noexcept {
+    Index e = 0;
+#pragma GCC unroll 16
+    for (; e + 2 <= len; e += 2)
+        update2(f + 2 * e, _mm256_loadu_pd(x + 2 * e), yr, _mm256_loadu_pd(xs + 2 * e), ys);
+    if (e < len)
+        update1(f + 2 * e, _mm_loadu_pd(x + 2 * e), _mm256_castpd256_pd128(yr),
+                _mm_loadu_pd(xs + 2 * e), _mm256_castpd256_pd128(ys));
+}
+
+}  // namespace vec
+}  // namespace bandsolve
+
+#else
+#define BANDSOLVE_COMPLEX_VECTORS 0
+#endif
