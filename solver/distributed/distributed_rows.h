@@ -35,7 +35,12 @@ struct RankArrays {
     int ghost_count = 0;
 
     const BlockTreeWindow<T>& at(Index r) const noexcept {
-        if (mine.holds(r)) return local;
+        return mine.holds(r) ? local : ghost_at(r);
+    }
+    // Out of line: the steps reach other blocks only near the rank's edges,
+    // and inlined into every access of the kernel's bodies the search would
+    // multiply their code.
+    [[gnu::noinline]] const BlockTreeWindow<T>& ghost_at(Index r) const noexcept {
         for (int i = 0; i < ghost_count; ++i)
             if (r > ghosts[i].row0 && r <= ghosts[i].row0 + bs) return ghosts[i];
         __builtin_trap();
