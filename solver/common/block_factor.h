@@ -164,6 +164,41 @@ inline constexpr bool has_avx2_rows =
     ElementTraits<T>::is_complex&& std::is_same_v<Tr, ElementTraits<T>>;
 
 #if BANDSOLVE_COMPLEX_VECTORS
+/// Tr::divide_by, out of line: compiled for the baseline processor, where
+/// no fused multiply-add exists that the compiler could form.
+template <typename T, typename Tr>
+[[gnu::noinline]] T divide_by_baseline(T x, typename Tr::Divisor dv) noexcept {
+    return Tr::divide_by(x, dv);
+}
+
+/// Tr::divide_by(x, dv) for the complex symmetric families in AVX2 code,
+/// bit for bit, for a divisor neither zero nor huge (those rows run as
+/// factor_fixed_row), with (a, b) the vectors of factor_fixed_row_avx2's
+/// quotients (the same formula for one element, in the low halves).  Written out
+/// because in code built for FMA, GCC 12 can turn the scalar formula's
+/// product and sum, and its product and difference, into one fused
+/// multiply-subtract-add despite -ffp-contract=off (seen in the
+/// sanitizer builds).  A numerator with an infinite part, where the formula
+/// may rescale, takes the scalar division out of line.
+template <typename C>
+__attribute__((target("avx2,fma"), always_inline)) inline std::complex<C> divide_by_avx2(
+    std::complex<C> x, const typename ElementTraits<std::complex<C>>::Divisor& dv, __m256d a,
+    __m256d b) noexcept {
+    using T = std::complex<C>;
+    const __m128d v = _mm_setr_pd(x.real(), x.imag());
+    const __m128d q = _mm_add_pd(_mm_mul_pd(v, _mm256_castpd256_pd128(a)),
+                                 _mm_mul_pd(_mm_permute_pd(v, 0b01), _mm256_castpd256_pd128(b)));
+    if constexpr (complex_parts_may_overflow<C, double>) {
+        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+        if (_mm_movemask_pd(_mm_cmp_pd(_mm_and_pd(q, magnitude), inf, _CMP_EQ_OQ)) != 0)
+            [[unlikely]]
+            return divide_by_baseline<T, ElementTraits<T>>(x, dv);
+    }
+    const __m128d w = _mm_div_pd(q, _mm_set1_pd(dv.den));
+    return {static_cast<C>(_mm_cvtsd_f64(w)), static_cast<C>(_mm_cvtsd_f64(_mm_unpackhi_pd(w, w)))};
+}
+
 /// factor_fixed_row for the complex symmetric families (C the component
 /// type), written for AVX2 and FMA: two elements (four parts in double) per
 /// vector.  The operations are the scalar row's, so are the bits:
@@ -233,7 +268,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool factor_fixed_row_
     }
     if constexpr (Forward) {
         // y(k) /= U(k, k); y(k+c) -= U(k, k+c) y(k)
-        const T yk = y[0] = Tr::divide_by(y[0], dv);
+        const T yk = y[0] = divide_by_avx2(y[0], dv, a, b);
         const double vr = yk.real(), vi = yk.imag();
         vec::update_run(reinterpret_cast<C*>(y + 1), rd, rs, _mm256_set1_pd(vr),
                         _mm256_setr_pd(-vi, vi, -vi, vi), S);
