@@ -197,6 +197,10 @@ class DistributedRows {
             slot += count;
             recvs_.back().bytes += static_cast<std::size_t>(count) * sizeof(T);
         }
+        // Pieces can be empty (no right-hand sides); both ends size a message
+        // from the same plan, so both drop an empty one.
+        std::erase_if(sends_, [](const Message& m) { return m.bytes == 0; });
+        std::erase_if(recvs_, [](const Message& m) { return m.bytes == 0; });
         transport_.exchange(sends_.data(), static_cast<int>(sends_.size()), recvs_.data(),
                             static_cast<int>(recvs_.size()));
         const T* from = recv_.data();
