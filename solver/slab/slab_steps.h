@@ -180,6 +180,21 @@ void forward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy)
     }
 }
 
+/// Row i of the back substitution of one column y in the backward slab
+/// ending at row b (slab_solve_backward with slabs of q > hb rows): y(i)
+/// takes the columns b+1..i+hb, solved in the stage before, then i+1..b,
+/// each run in increasing order, then its division.
+template <typename T, typename Tr = ElementTraits<T>>
+void backward_row(const T* a, Index n, Index hb, T* y, Index i, Index b) noexcept {
+    const T* const ui = &band_at(a, hb, i, i);
+    const Index solved = std::min(i + hb, n) - b;  // columns b+1..b+solved
+    const Index own = std::min(i + hb, b) - i;     // columns i+1..i+own
+    T t = y[i - 1];
+    for (Index c = b - i + 1; c <= b - i + solved; ++c) t = Tr::update(t, ui[c], y[i - 1 + c]);
+    for (Index c = 1; c <= own; ++c) t = Tr::update(t, ui[c], y[i - 1 + c]);
+    y[i - 1] = Tr::divide(t, ui[0]);
+}
+
 /// Back substitution U X = Y for the nrhs columns of y side by side on one
 /// thread, each column with exactly the operations of slab_solve_backward
 /// with backward slabs of q > hb rows on it alone: row i of the slab ending
@@ -191,21 +206,158 @@ void backward_columns(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy
     // U(lo:b, lo:b) X(lo:b) = Y(lo:b) - U(lo:b, b+1:) X(b+1:)
     for (Index b = n; b >= 1; b -= q) {
         const Index lo = std::max<Index>(b - q + 1, 1);
-        for (Index i = b; i >= lo; --i) {
-            const T* const ui = &band_at(a, hb, i, i);
-            const Index solved = std::min(i + hb, n) - b;  // columns b+1..b+solved
-            const Index own = std::min(i + hb, b) - i;     // columns i+1..i+own
-            for (Index r = 0; r < nrhs; ++r) {
-                T* const yr = y + r * ldy;
-                T t = yr[i - 1];
-                for (Index c = b - i + 1; c <= b - i + solved; ++c)
-                    t = Tr::update(t, ui[c], yr[i - 1 + c]);
-                for (Index c = 1; c <= own; ++c) t = Tr::update(t, ui[c], yr[i - 1 + c]);
-                yr[i - 1] = Tr::divide(t, ui[0]);
-            }
-        }
+        for (Index i = b; i >= lo; --i)
+            for (Index r = 0; r < nrhs; ++r) backward_row<T, Tr>(a, n, hb, y + r * ldy, i, b);
     }
 }
+
+#if BANDSOLVE_COMPLEX_VECTORS
+namespace detail {
+
+/// Lane K of a group: v[K], or 0 beyond the S values of a row (a lane that
+/// then checks 0 - 0*0 = 0 against 0).
+template <Index S, Index K>
+constexpr float row_lane(const float* v) noexcept {
+    if constexpr (K < S)
+        return v[K];
+    else
+        return 0.0f;
+}
+
+/// Lane K of the x(r+1..r+S) that row J of a window reads (see
+/// backward_window_row_sf): x(r+K+1), in slot (J - K - 1) mod S, or 0
+/// beyond S.
+template <Index S, Index J, Index K>
+constexpr float window_lane(const float* w) noexcept {
+    if constexpr (K < S)
+        return w[(J + S - K - 1) % S];
+    else
+        return 0.0f;
+}
+
+/// Group g (lanes 4g..4g+3) of the check of backward_window_row_sf: every
+/// update t(c) = t(c-1) - U(r, r+c) x(r+c) of the row evaluated as the
+/// single-precision family defines it (in double, the product of two floats
+/// exact there, so fused; then rounded to float) and compared bit for bit
+/// with the value the row took.  All ones in the lanes that agree.
+template <Index S, Index J, Index G>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128i backward_check_sf(
+    const float* ur, const float* t, const float* w) noexcept {
+    constexpr Index k = 4 * G;
+    const __m128 before = _mm_setr_ps(row_lane<S, k>(t), row_lane<S, k + 1>(t),
+                                      row_lane<S, k + 2>(t), row_lane<S, k + 3>(t));
+    const __m128 after = _mm_setr_ps(row_lane<S, k>(t + 1), row_lane<S, k + 1>(t + 1),
+                                     row_lane<S, k + 2>(t + 1), row_lane<S, k + 3>(t + 1));
+    const __m128 u = _mm_setr_ps(row_lane<S, k>(ur + 1), row_lane<S, k + 1>(ur + 1),
+                                 row_lane<S, k + 2>(ur + 1), row_lane<S, k + 3>(ur + 1));
+    const __m128 xs = _mm_setr_ps(window_lane<S, J, k>(w), window_lane<S, J, k + 1>(w),
+                                  window_lane<S, J, k + 2>(w), window_lane<S, J, k + 3>(w));
+    const __m128 defined = _mm256_cvtpd_ps(
+        _mm256_fnmadd_pd(_mm256_cvtps_pd(u), _mm256_cvtps_pd(xs), _mm256_cvtps_pd(before)));
+    return _mm_cmpeq_epi32(_mm_castps_si128(defined), _mm_castps_si128(after));
+}
+
+/// Whether every group of backward_check_sf agrees.
+template <Index S, Index J, Index... G>
+__attribute__((target("avx2,fma"), always_inline)) inline bool backward_checks_sf(
+    const float* ur, const float* t, const float* w, std::integer_sequence<Index, G...>) noexcept {
+    __m128i all = _mm_set1_epi32(-1);
+    ((all = _mm_and_si128(all, backward_check_sf<S, J, G>(ur, t, w))), ...);
+    return _mm_movemask_epi8(all) == 0xffff;
+}
+
+/// Row r = i - J of backward_window_sf, whose S columns r+1..r+S lie in its
+/// own slab, so that it takes them in increasing order; x(r+c) is in slot
+/// (J - c) mod S of w, and x(r) goes to slot J (where x(r+S), no longer
+/// needed, was).
+///
+/// The row's path is its S dependent updates and its division.  Evaluated
+/// as defined, each update widens, subtracts and narrows; here it is one
+/// fused multiply-add in single precision, the exact t - u x rounded once
+/// to float.  That is the defined value (rounded first to double, then to
+/// float) except where the double value falls exactly halfway between two
+/// floats and the exact one does not.  So every update is also evaluated
+/// as defined, off the path (vectors of four, backward_check_sf), and
+/// compared bit for bit with the row's; where any differs, the row is
+/// evaluated again as defined.  The division needs no check: the quotient
+/// of two floats rounded to double and then to float is the quotient
+/// rounded to float (double has more than 2*24 + 1 bits), so it is a
+/// division in single precision either way.
+template <Index S, Index J, Index... C>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row_sf(
+    const float* a, float* y, Index r, float* w, std::integer_sequence<Index, C...>) noexcept {
+    using Tr = ElementTraits<float>;
+    const float* const ur = a + (r - 1) * (S + 1);  // ur[c] = U(r, r+c)
+    float t[S + 1];                                 // t[c]: y(r) after c updates
+    t[0] = y[r - 1];
+    __m128 v = _mm_set_ss(t[0]);
+    ((v = _mm_fnmadd_ss(_mm_set_ss(ur[C + 1]), _mm_set_ss(w[(J + S - C - 1) % S]), v),
+      t[C + 1] = _mm_cvtss_f32(v)),
+     ...);
+    float x = _mm_cvtss_f32(_mm_div_ss(v, _mm_set_ss(ur[0])));
+    if (!backward_checks_sf<S, J>(ur, t, w, std::make_integer_sequence<Index, (S + 3) / 4>{}))
+        [[unlikely]] {
+        float d = t[0];
+        ((d = Tr::update(d, ur[C + 1], w[(J + S - C - 1) % S])), ...);
+        x = Tr::divide(d, ur[0]);
+    }
+    y[r - 1] = x;
+    w[J] = x;
+}
+
+/// The rows i, i-1, ..., i-S+1 of backward_window_sf.
+template <Index S, Index... J>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_run_sf(
+    const float* a, float* y, Index i, float* w, std::integer_sequence<Index, J...>) noexcept {
+    (backward_window_row_sf<S, J>(a, y, i - J, w, std::make_integer_sequence<Index, S>{}), ...);
+}
+
+/// backward_row on the rows i, i-1, ..., lo of one single-precision column
+/// with hb = S, for processors with AVX2 and FMA, where every one of them
+/// reaches its S columns inside its own slab (i + S <= b) and i - lo + 1 is
+/// a multiple of S: the S entries of x that the next row reads are held in
+/// registers, x(m) in slot (i - m) mod S, so that the path from one row's
+/// division to the next row's first update has no store and reload.  Each
+/// row's bits are backward_row's (see backward_window_row_sf).
+template <Index S>
+__attribute__((target("avx2,fma"))) void backward_window_sf(const float* a, float* y, Index i,
+                                                            Index lo) noexcept {
+    float w[S];
+    for (Index m = 0; m < S; ++m) w[S - 1 - m] = y[i + m];  // x(i+1+m)
+    for (; i >= lo; i -= S)
+        backward_window_run_sf<S>(a, y, i, w, std::make_integer_sequence<Index, S>{});
+}
+
+/// backward_columns on one single-precision column with hb = S: the rows
+/// within S of their slab's end, and those left over below the last run of
+/// S rows, as backward_row; the others through backward_window_sf.
+template <Index S>
+__attribute__((target("avx2,fma"))) void backward_column_sf(const float* a, Index n, float* y,
+                                                            Index q) noexcept {
+    for (Index b = n; b >= 1; b -= q) {
+        const Index lo = std::max<Index>(b - q + 1, 1);
+        Index i = b;
+        for (; i >= lo && i + S > b; --i) backward_row<float>(a, n, S, y, i, b);
+        const Index window = (i - lo + 1) / S * S;
+        if (window > 0) {
+            backward_window_sf<S>(a, y, i, i - window + 1);
+            i -= window;
+        }
+        for (; i >= lo; --i) backward_row<float>(a, n, S, y, i, b);
+    }
+}
+
+/// backward_columns on one single-precision column through
+/// backward_column_sf, for hb = 1..FIXED_SPANS; false (nothing done) for
+/// other hb.
+template <Index... S>
+bool backward_column_fixed_sf(const float* a, Index n, Index hb, float* y, Index q,
+                              std::integer_sequence<Index, S...>) noexcept {
+    return ((hb == S + 1 ? (backward_column_sf<S + 1>(a, n, y, q), true) : false) || ...);
+}
+
+}  // namespace detail
+#endif
 
 /// The rows of the factor in band storage, for the lane sweeps.
 template <typename T>

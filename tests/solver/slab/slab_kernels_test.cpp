@@ -18,6 +18,7 @@
 #include "bandsolve.hpp"
 #include "solver/block_tree/kernel.h"
 #include "solver/common/team.h"
+#include "solver/slab/slab_solve.h"
 #include "support/band_systems.h"
 #include "support/solve_testing.h"
 #include "support/test_support.h"
@@ -78,8 +79,10 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
     // Every half bandwidth whose rows run with a fixed span (the complex
     // families' AVX2 rows among them) and one beyond, an order drawn for
     // each, every slab height up to n + 1 with the team going round 1..8,
-    // in both bodies: the factor is the plain sequential one, and the fused
-    // kernel's solution that of the solve with it at twice the height.  The
+    // in both bodies: the factor is the plain sequential one, the fused
+    // kernel's solution that of the solve with it at twice the height, and
+    // the same bytes in both bodies (the single-precision back substitution
+    // of one column has an AVX2 body of its own).  The
     // complex matrices are turned by -1 or i (exactly) for two hb in three,
     // so that the roots' imaginary parts are the larger ones, or about as
     // large, and Smith's division takes its other rule too.
@@ -90,6 +93,7 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
         if constexpr (ElementTraits<T>::is_complex)
             for (T& e : s.a) e *= hb % 3 == 0 ? T(1) : hb % 3 == 1 ? T(-1) : T(0, 1);
         const auto expected = sequential_factor(s.a, n, hb);
+        std::vector<std::vector<T>> best_body(n + 2);  // the solution for each r
         for (bool portable : {false, true}) {
             KernelBodyOf body(portable);
             for (int r = 1; r <= n + 1; ++r) {
@@ -107,6 +111,10 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
                 ASSERT_EQ(band_solve_with_factor(expected.data(), n, hb, y2.data(), 1, 2 * r), 0);
                 EXPECT_TRUE(same_bytes(a2, expected)) << where;
                 EXPECT_TRUE(same_bytes(y, y2)) << where;
+                if (!portable)
+                    best_body[r] = y;
+                else
+                    EXPECT_TRUE(same_bytes(y, best_body[r])) << where;
             }
         }
     }
@@ -135,6 +143,35 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
         EXPECT_TRUE(same_bytes(factor[0], factor[1]));
         EXPECT_TRUE(same_bytes(solution[0], solution[1]));
     }
+}
+
+TEST(SlabBackward, SinglePrecisionUpdatesRoundedTwiceAsDefined) {
+    // x(i) = (y(i) - U(i, i+c) x(i+c)) / 1 with y(i) = 1 + 2^-23,
+    // U(i, i+c) = 2^-24 (1 + 2^-23) and x(i+c) = 1 - 2^-23: the product is
+    // 2^-24 (1 - 2^-46), so the exact difference lies just above 1 + 2^-24,
+    // halfway between the floats 1 and 1 + 2^-23.  Rounded once to float it
+    // is 1 + 2^-23; rounded first to double it is that halfway point, and
+    // then to float 1 (to even), the value the update is defined to have.
+    // Rows 21 (c = 1) and 12 (c = 5) of a slab of 40 rows, hb = 8, where the
+    // AVX2 body runs; every other row is x = y.
+    const int n = 40, hb = 8;
+    const float above = 1.0f + std::ldexp(1.0f, -23), below = 1.0f - std::ldexp(1.0f, -23);
+    std::vector<float> u(band_array_size(n, hb), 0.0f), y0(n, 0.5f);
+    for (int i = 1; i <= n; ++i) u[std::size_t(i - 1) * (hb + 1)] = 1.0f;
+    for (const auto& [i, c] : {std::pair{21, 1}, std::pair{12, 5}}) {
+        u[std::size_t(i - 1) * (hb + 1) + c] = std::ldexp(above, -24);
+        y0[i - 1] = above;
+        y0[i + c - 1] = below;
+    }
+    std::vector<float> x[2];
+    for (bool portable : {false, true}) {
+        KernelBodyOf body(portable);
+        x[portable] = y0;
+        detail::backward_side_by_side<float>(u.data(), n, hb, x[portable].data(), 1, n, n);
+    }
+    EXPECT_TRUE(same_bytes(x[0], x[1]));
+    EXPECT_EQ(x[0][20], 1.0f);
+    EXPECT_EQ(x[0][11], 1.0f);
 }
 
 TYPED_TEST(SlabKernels, ForwardSubstitutionIsIndependentOfHeightAndTeam) {
