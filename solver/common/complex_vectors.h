@@ -96,6 +96,34 @@ __attribute__((target("avx2,fma"), always_inline)) inline void update_run(C* f, 
                 _mm_loadu_pd(xs + 2 * e), _mm256_castpd256_pd128(ys));
 }
 
+/// update_run with four elements (eight parts) per AVX-512 vector, the
+/// rest through update_run; yr and ys as there, their four lanes repeated.
+/// Every lane takes update2's operations, so the bits are update_run's.
+/// The broadcasts and conversions are the zero-masked forms with every lane
+/// selected (the same instructions): the plain ones start from an undefined
+/// vector, which GCC 12 reports as possibly uninitialised.
+template <typename C>
+__attribute__((target("avx512f,avx2,fma"), always_inline)) inline void update_run512(
+    C* f, const double* x, const double* xs, __m256d yr, __m256d ys, Index len) noexcept {
+    constexpr __mmask8 all = 0xff;
+    const __m512d yr8 = _mm512_maskz_broadcast_f64x4(all, yr);
+    const __m512d ys8 = _mm512_maskz_broadcast_f64x4(all, ys);
+    Index e = 0;
+#pragma GCC unroll 4
+    for (; e + 4 <= len; e += 4) {
+        const __m512d xv = _mm512_loadu_pd(x + 2 * e), xsv = _mm512_loadu_pd(xs + 2 * e);
+        if constexpr (std::is_same_v<C, float>) {
+            const __m512d p = _mm512_fmadd_pd(xv, yr8, _mm512_mul_pd(xsv, ys8));
+            const __m512d v = _mm512_maskz_cvtps_pd(all, _mm256_loadu_ps(f + 2 * e));
+            _mm256_storeu_ps(f + 2 * e, _mm512_maskz_cvtpd_ps(all, _mm512_sub_pd(v, p)));
+        } else {
+            const __m512d p = _mm512_add_pd(_mm512_mul_pd(xv, yr8), _mm512_mul_pd(xsv, ys8));
+            _mm512_storeu_pd(f + 2 * e, _mm512_sub_pd(_mm512_loadu_pd(f + 2 * e), p));
+        }
+    }
+    update_run<C>(f + 2 * e, x + 2 * e, xs + 2 * e, yr, ys, len - e);
+}
+
 }  // namespace vec
 }  // namespace bandsolve
 

@@ -8,8 +8,8 @@
 namespace bandsolve {
 
 namespace {
-std::atomic<bool> g_force_portable_pbsv{false};
-}
+std::atomic<detail::PbsvBody> g_pbsv_body{detail::PbsvBody::best};
+}  // namespace
 
 bool detail::pbsv_use_avx2() noexcept {
 #if BANDSOLVE_PBSV_X86
@@ -17,14 +17,27 @@ bool detail::pbsv_use_avx2() noexcept {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
     }();
-    return has_avx2 && !g_force_portable_pbsv.load(std::memory_order_relaxed);
+    return has_avx2 && g_pbsv_body.load(std::memory_order_relaxed) != PbsvBody::portable;
 #else
     return false;
 #endif
 }
 
-void detail::force_portable_pbsv(bool portable) noexcept {
-    g_force_portable_pbsv.store(portable, std::memory_order_relaxed);
+bool detail::pbsv_use_avx512() noexcept {
+#if BANDSOLVE_PBSV_X86
+    static const bool has_avx512 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return has_avx512 && pbsv_use_avx2() &&
+           g_pbsv_body.load(std::memory_order_relaxed) == PbsvBody::best;
+#else
+    return false;
+#endif
+}
+
+void detail::force_pbsv_body(PbsvBody body) noexcept {
+    g_pbsv_body.store(body, std::memory_order_relaxed);
 }
 
 }  // namespace bandsolve

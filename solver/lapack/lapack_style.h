@@ -95,10 +95,13 @@ __attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
 /// Whether band_pbsv_? run the AVX2 body: the processor has AVX2 and FMA
 /// and no test has asked for the portable body.
 bool pbsv_use_avx2() noexcept;
-/// Makes later band_pbsv_? calls run the portable body (true) or the one the
-/// processor supports best (false).  For tests that hold the two bodies to
-/// the same bytes.
-void force_portable_pbsv(bool portable) noexcept;
+
+/// The bodies band_pbsv_? can run: the best the processor supports, AVX2
+/// without the AVX-512 updates of the wider complex rows, or portable code.
+enum class PbsvBody { best, avx2, portable };
+/// Makes later band_pbsv_? calls run `body`, or the best the processor
+/// supports below it.  For tests that hold the bodies to the same bytes.
+void force_pbsv_body(PbsvBody body) noexcept;
 
 template <typename T, typename Tr, bool ColumnWise>
 int pbsv_dispatch(LapackBandView<T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,

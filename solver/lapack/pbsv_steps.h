@@ -213,6 +213,12 @@ bool pbsv_fixed_rows(LapackBandView<T, ColumnWise> u, Index n, Index hb, PbsvCol
     return ok;
 }
 
+/// Whether the AVX2 body's complex rows wider than the fixed spans run
+/// their updates in AVX-512 vectors: the processor has AVX-512 and no test
+/// has asked for another body (see lapack_style.h).  Always false on other
+/// architectures.
+bool pbsv_use_avx512() noexcept;
+
 #if defined(__x86_64__) || defined(__i386__)
 #define BANDSOLVE_PBSV_WIDE 1
 
@@ -238,6 +244,34 @@ __attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
     return quotient;
 }
 
+/// The updates of the rows below a finished complex row k of span S, rk =
+/// U(k, k), with its multipliers in rd and rs (see pbsv_fixed_row_cf),
+/// four elements per AVX-512 vector: the operations of pbsv_fixed_row_cf's
+/// updates, so the same bits.  Out of line, for processors with AVX-512
+/// (a row this wide has at least 153 updates, so the call costs little).
+template <typename C, bool ColumnWise>
+__attribute__((target("avx512f,avx2,fma"), noinline)) void pbsv_row_updates_cf512(
+    LapackBandView<std::complex<C>, ColumnWise> u, std::complex<C>* rk, Index S,
+    const double* __restrict rd, const double* __restrict rs) noexcept {
+    if constexpr (!ColumnWise) {
+        const Index t = u.down_column();
+        for (Index i = 1; i <= S; ++i) {
+            C* const ri = reinterpret_cast<C*>(rk + i * t + i);  // A(k+i, k+c) at 2(c-i)
+            const double ur = rd[2 * (i - 1)], ui = rd[2 * (i - 1) + 1];
+            vec::update_run512(ri, rd + 2 * (i - 1), rs + 2 * (i - 1), _mm256_set1_pd(ur),
+                               _mm256_setr_pd(ui, -ui, ui, -ui), S - i + 1);
+        }
+    } else {
+        const Index s = u.along_row();
+        for (Index c = 1; c <= S; ++c) {
+            C* const col = reinterpret_cast<C*>(rk + c * s + 1);  // A(k+i, k+c) at 2(i-1)
+            const double xr = rd[2 * (c - 1)], xi = rd[2 * (c - 1) + 1];
+            vec::update_run512(col, rd, rs, _mm256_setr_pd(xr, -xr, xr, -xr), _mm256_set1_pd(xi),
+                               c);
+        }
+    }
+}
+
 /// pbsv_fixed_row for the complex Hermitian families (C the component
 /// type), written for AVX2: two elements (four parts in double) per vector.
 /// The same operations as the general row, so the same bits:
@@ -253,13 +287,15 @@ __attribute__((target("avx2"), always_inline)) inline __m256d pbsv_divide_pair(
 /// The row's multipliers are kept widened (and with their parts swapped)
 /// in local arrays, so each is converted once per row, not once per update.
 ///
-/// S is the row's span, or 0 for a span given at run time as `span`.  rd
-/// and rs hold 4 * ((span + 1) / 2) doubles each, 32-byte aligned.
+/// S is the row's span, or 0 for a span given at run time as `span`; then,
+/// with `wide512`, the updates of the rows below run in AVX-512 vectors
+/// (pbsv_row_updates_cf512).  rd and rs hold 4 * ((span + 1) / 2) doubles
+/// each, 32-byte aligned.
 template <typename C, Index S_, bool ColumnWise>
 __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf(
     LapackBandView<std::complex<C>, ColumnWise> u, Index n, Index k, Index span,
-    PbsvColumns<std::complex<C>>& b, Index& touched, double* __restrict rd,
-    double* __restrict rs) noexcept {
+    PbsvColumns<std::complex<C>>& b, Index& touched, double* __restrict rd, double* __restrict rs,
+    bool wide512 = false) noexcept {
     using T = std::complex<C>;
     using Tr = HermitianTraits<C, double>;
     constexpr bool conj = conjugated_view<T, ColumnWise>;
@@ -294,6 +330,12 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool pbsv_fixed_row_cf
                             _mm256_set1_pd(vi), S);
         }
         touched = reach;
+    }
+    if constexpr (S_ == 0) {
+        if (wide512) {
+            pbsv_row_updates_cf512(u, rk, S, rd, rs);
+            return true;
+        }
     }
     if constexpr (!ColumnWise) {
         // Row k+i, contiguous: A(k+i, k+c) -= U(k, k+c) conj(U(k, k+i)),
@@ -358,9 +400,10 @@ __attribute__((target("avx2,fma"), noinline)) bool pbsv_all_rows_cf(
     PbsvColumns<std::complex<C>>& b, Index& k, Index& touched) noexcept {
     alignas(32) double rd[2 * PBSV_CF_SPANS + 2];
     alignas(32) double rs[2 * PBSV_CF_SPANS + 2];
+    const bool wide512 = pbsv_use_avx512();
     for (; k <= n; ++k) {
         if (k + hb <= n) u.prefetch(k + hb);
-        if (!pbsv_fixed_row_cf<C, 0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs))
+        if (!pbsv_fixed_row_cf<C, 0>(u, n, k, std::min(hb, n - k), b, touched, rd, rs, wide512))
             return false;
     }
     return true;

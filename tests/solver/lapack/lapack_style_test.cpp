@@ -3,7 +3,7 @@
 // arrays in both layouts (the complex ones Hermitian), each library's
 // factor solved by the other's ?pbtrs, INFO as LAPACK gives it, untouched
 // padding, argument errors, and the same bits for every layout, leading
-// dimension, team size and body (AVX2 or portable), and for the pair as for
+// dimension, team size and body (AVX-512, AVX2 or portable), and for the pair as for
 // band_pbsv_?.
 #include "solver/lapack/lapack_style.h"
 
@@ -247,10 +247,10 @@ TYPED_TEST(LapackStyle, AgreesWithReferenceLapackInBothLayouts) {
 #endif
 }
 
-/// Runs the portable body of band_pbsv_? for the scope's lifetime.
-struct PortableBody {
-    explicit PortableBody(bool portable) { detail::force_portable_pbsv(portable); }
-    ~PortableBody() { detail::force_portable_pbsv(false); }
+/// Runs the given body of band_pbsv_? for the scope's lifetime.
+struct ForcedBody {
+    explicit ForcedBody(detail::PbsvBody body) { detail::force_pbsv_body(body); }
+    ~ForcedBody() { detail::force_pbsv_body(detail::PbsvBody::best); }
 };
 
 TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
@@ -269,12 +269,16 @@ TYPED_TEST(LapackStyle, SameBitsForEveryLayoutLeadingDimensionTeamSizeAndBody) {
         std::vector<T> first, first_ab;
         for (int team : {1, 2, 3, 8}) {
             TeamOf scope(team);
-            PortableBody body(team % 2 == 0);
+            // Team 1 the best body, 3 AVX2 alone, the even teams portable.
+            const auto forced = team % 2 == 0 ? detail::PbsvBody::portable
+                                : team == 3   ? detail::PbsvBody::avx2
+                                              : detail::PbsvBody::best;
+            ForcedBody body(forced);
             for (char uplo : {'L', 'U'})
                 for (int extra : {0, 2}) {
-                    SCOPED_TRACE(::testing::Message() << "kd " << kd << " nrhs " << nrhs << " team "
-                                                      << team << " uplo " << uplo << " padding "
-                                                      << extra << " portable " << (team % 2 == 0));
+                    SCOPED_TRACE(::testing::Message()
+                                 << "kd " << kd << " nrhs " << nrhs << " team " << team << " uplo "
+                                 << uplo << " padding " << extra << " body " << int(forced));
                     const int ldab = kd + 1 + extra, ldb = n + extra;
                     auto ab = lapack_band(p, uplo, ldab);
                     auto b = rhs_block(p, ldb);
@@ -402,11 +406,12 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndFinishedRowsAndLeavesBUnt
                 // both bodies, both teams and band_pbtrf_?.
                 std::vector<T> ab;
                 for (int team : {1, 2})
-                    for (bool portable : {false, true}) {
+                    for (auto forced : {detail::PbsvBody::best, detail::PbsvBody::avx2,
+                                        detail::PbsvBody::portable}) {
                         SCOPED_TRACE(::testing::Message()
-                                     << "team " << team << " portable " << portable);
+                                     << "team " << team << " body " << int(forced));
                         TeamOf scope(team);
-                        PortableBody body(portable);
+                        ForcedBody body(forced);
                         auto run_ab = input;
                         auto b = b0;
                         EXPECT_EQ(our_pbsv(uplo, n, kd, nrhs, run_ab, ldab, b, n), bad_row);
