@@ -403,7 +403,7 @@ TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndFinishedRowsAndLeavesBUnt
                 auto input = ab0;
                 input[diag(bad_row)] = T(-1);
                 // The same INFO, b as it came and the same bytes in AB from
-                // both bodies, both teams and band_pbtrf_?.
+                // every body, both teams and band_pbtrf_?.
                 std::vector<T> ab;
                 for (int team : {1, 2})
                     for (auto forced : {detail::PbsvBody::best, detail::PbsvBody::avx2,
