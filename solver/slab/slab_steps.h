@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 
 #include "solver/common/block_factor.h"
 #include "solver/common/column_lanes.h"
@@ -266,7 +267,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool backward_checks_s
     return _mm_movemask_epi8(all) == 0xffff;
 }
 
-/// Row r = i - J of backward_window_sf, whose S columns r+1..r+S lie in its
+/// Row r = i - J of backward_window, whose S columns r+1..r+S lie in its
 /// own slab, so that it takes them in increasing order; x(r+c) is in slot
 /// (J - c) mod S of w, and x(r) goes to slot J (where x(r+S), no longer
 /// needed, was).
@@ -305,55 +306,174 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
     w[J] = x;
 }
 
-/// The rows i, i-1, ..., i-S+1 of backward_window_sf.
-template <Index S, Index... J>
-__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_run_sf(
-    const float* a, float* y, Index i, float* w, std::integer_sequence<Index, J...>) noexcept {
-    (backward_window_row_sf<S, J>(a, y, i - J, w, std::make_integer_sequence<Index, S>{}), ...);
+/// The parts of v rounded to float and widened again, by their bits: half
+/// a float's last place added, the 29 bits below it cleared: about three
+/// cycles on the path, where the conversions there and back take about
+/// eleven (measured on an Intel Xeon).  It
+/// is the conversions' value for parts in the float normal range that do
+/// not lie halfway between two floats (rounded away from zero here, to
+/// even there); backward_window_row_cf compares it with theirs off its
+/// path.
+__attribute__((target("avx2"), always_inline)) inline __m128d float_rounded_bits(
+    __m128d v) noexcept {
+    const __m128i half = _mm_set1_epi64x(std::int64_t{1} << 28);
+    const __m128d kept = _mm_castsi128_pd(_mm_set1_epi64x(-(std::int64_t{1} << 29)));
+    return _mm_and_pd(_mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(v), half)), kept);
+}
+
+/// All ones in the lanes where float_rounded_bits(v) gave `rounded` and
+/// the conversions to float and back give it too.
+__attribute__((target("avx2"), always_inline)) inline __m128i rounded_as_defined(
+    __m128d v, __m128d rounded) noexcept {
+    return _mm_cmpeq_epi64(_mm_castpd_si128(_mm_cvtps_pd(_mm_cvtpd_ps(v))),
+                           _mm_castpd_si128(rounded));
+}
+
+/// One update of backward_window_row_cf, t -= U(r, r+c) x(r+c) with u2 the
+/// parts of U(r, r+c) and x those of x(r+c), widened: with u = (ur, ui) and
+/// x = (xr, xi), the products x (ur, ur) + (xi, xr) (-ui, ui), exact in
+/// double, then their sum, as ComplexTraits::product forms the parts; the
+/// difference rounded by float_rounded_bits, its check folded into agree.
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_update_cf(
+    __m128d& t, __m128i& agree, const float* u2, __m128d x) noexcept {
+    const __m128d real_sign = _mm_castsi128_pd(_mm_set_epi64x(0, INT64_MIN));
+    const __m128d u = vec::load2(u2);
+    const __m128d p = _mm_add_pd(
+        _mm_mul_pd(x, _mm_movedup_pd(u)),
+        _mm_mul_pd(_mm_permute_pd(x, 0b01), _mm_xor_pd(_mm_unpackhi_pd(u, u), real_sign)));
+    const __m128d d = _mm_sub_pd(t, p);
+    t = float_rounded_bits(d);
+    agree = _mm_and_si128(agree, rounded_as_defined(d, t));
+}
+
+/// The complex float whose parts v holds, widened.
+__attribute__((target("avx2"), always_inline)) inline complex_float window_element(
+    __m128d v) noexcept {
+    return {static_cast<float>(_mm_cvtsd_f64(v)),
+            static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(v, v)))};
+}
+
+/// Row r = i - J of backward_window, the complex single family's
+/// counterpart of backward_window_row_sf: the parts of x(r+c) widened in
+/// slot (J - c) mod S of w, x(r) into slot J.
+///
+/// The row's path is its S dependent updates and its division.  Evaluated
+/// as defined, each update subtracts in double and converts the parts to
+/// float and back; here the rounding is float_rounded_bits, and the
+/// division's quotient (q / den for the numerators q of Smith's formula) is
+/// q times the reciprocal of den, formed off the path.  Every step is also
+/// evaluated as defined, off the path: the conversions of the same
+/// difference, and the division itself, whose results are compared bit for
+/// bit with the row's.  They differ only at a tie, outside the float
+/// normal range, or where q / den lies within a few units of double's last
+/// place of halfway between two floats; there the row is evaluated again
+/// as defined.
+template <Index S, Index J, Index... C>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row_cf(
+    const complex_float* a, complex_float* y, Index r, __m128d* w,
+    std::integer_sequence<Index, C...>) noexcept {
+    using T = complex_float;
+    using Tr = ElementTraits<T>;
+    const T* const ur = a + (r - 1) * (S + 1);  // ur[c] = U(r, r+c)
+    const float* const uf = reinterpret_cast<const float*>(ur);
+    __m128d t = vec::load2(reinterpret_cast<const float*>(y + r - 1));
+    __m128i agree = _mm_set1_epi64x(-1);
+    (backward_update_cf(t, agree, uf + 2 * (C + 1), w[(J + S - C - 1) % S]), ...);
+    // x(r) = t / U(r, r): Smith's numerators as divide_by_avx2 forms them.
+    const Tr::Divisor dv = Tr::divisor(ur[0]);
+    const __m128d fa = dv.real_larger ? _mm_set1_pd(1.0) : _mm_set1_pd(dv.r);
+    const __m128d fb = dv.real_larger ? _mm_setr_pd(dv.r, -dv.r) : _mm_setr_pd(1.0, -1.0);
+    const __m128d q = _mm_add_pd(_mm_mul_pd(t, fa), _mm_mul_pd(_mm_permute_pd(t, 0b01), fb));
+    __m128d x = float_rounded_bits(_mm_mul_pd(q, _mm_set1_pd(1.0 / dv.den)));
+    agree = _mm_and_si128(agree, rounded_as_defined(_mm_div_pd(q, _mm_set1_pd(dv.den)), x));
+    if (dv.zero || _mm_movemask_epi8(agree) != 0xffff) [[unlikely]] {
+        T d = y[r - 1];
+        ((d = Tr::update(d, ur[C + 1], window_element(w[(J + S - C - 1) % S]))), ...);
+        const T v = Tr::divide(d, ur[0]);
+        x = _mm_setr_pd(v.real(), v.imag());
+    }
+    vec::store2(reinterpret_cast<float*>(y + r - 1), x);
+    w[J] = x;
+}
+
+/// The slot of a window that holds one entry of x (see backward_window).
+template <typename T>
+struct WindowSlot;
+template <>
+struct WindowSlot<float> {
+    using type = float;
+    static float of(float x) noexcept { return x; }
+};
+template <>
+struct WindowSlot<complex_float> {
+    using type = __m128d;
+    __attribute__((target("avx2"))) static __m128d of(complex_float x) noexcept {
+        return _mm_setr_pd(x.real(), x.imag());
+    }
+};
+
+/// Row r = i - J of backward_window: backward_window_row_sf or _cf.
+template <Index S, Index J>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row(
+    const float* a, float* y, Index r, float* w) noexcept {
+    backward_window_row_sf<S, J>(a, y, r, w, std::make_integer_sequence<Index, S>{});
+}
+template <Index S, Index J>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row(
+    const complex_float* a, complex_float* y, Index r, __m128d* w) noexcept {
+    backward_window_row_cf<S, J>(a, y, r, w, std::make_integer_sequence<Index, S>{});
+}
+
+/// The rows i, i-1, ..., i-S+1 of backward_window.
+template <Index S, typename T, typename W, Index... J>
+__attribute__((target("avx2,fma"), always_inline)) inline void backward_window_run(
+    const T* a, T* y, Index i, W* w, std::integer_sequence<Index, J...>) noexcept {
+    (backward_window_row<S, J>(a, y, i - J, w), ...);
 }
 
 /// backward_row on the rows i, i-1, ..., lo of one single-precision column
-/// with hb = S, for processors with AVX2 and FMA, where every one of them
-/// reaches its S columns inside its own slab (i + S <= b) and i - lo + 1 is
-/// a multiple of S: the S entries of x that the next row reads are held in
-/// registers, x(m) in slot (i - m) mod S, so that the path from one row's
-/// division to the next row's first update has no store and reload.  Each
-/// row's bits are backward_row's (see backward_window_row_sf).
-template <Index S>
-__attribute__((target("avx2,fma"))) void backward_window_sf(const float* a, float* y, Index i,
-                                                            Index lo) noexcept {
-    float w[S];
-    for (Index m = 0; m < S; ++m) w[S - 1 - m] = y[i + m];  // x(i+1+m)
+/// (real or complex) with hb = S, for processors with AVX2 and FMA, where
+/// every one of them reaches its S columns inside its own slab (i + S <= b)
+/// and i - lo + 1 is a multiple of S: the S entries of x that the next row
+/// reads are held in registers, x(m) in slot (i - m) mod S, so that the
+/// path from one row's division to the next row's first update has no
+/// store and reload.  Each row's bits are backward_row's (see
+/// backward_window_row_sf and _cf).
+template <Index S, typename T>
+__attribute__((target("avx2,fma"))) void backward_window(const T* a, T* y, Index i,
+                                                         Index lo) noexcept {
+    typename WindowSlot<T>::type w[S];
+    for (Index m = 0; m < S; ++m) w[S - 1 - m] = WindowSlot<T>::of(y[i + m]);  // x(i+1+m)
     for (; i >= lo; i -= S)
-        backward_window_run_sf<S>(a, y, i, w, std::make_integer_sequence<Index, S>{});
+        backward_window_run<S>(a, y, i, w, std::make_integer_sequence<Index, S>{});
 }
 
 /// backward_columns on one single-precision column with hb = S: the rows
 /// within S of their slab's end, and those left over below the last run of
-/// S rows, as backward_row; the others through backward_window_sf.
-template <Index S>
-__attribute__((target("avx2,fma"))) void backward_column_sf(const float* a, Index n, float* y,
-                                                            Index q) noexcept {
+/// S rows, as backward_row; the others through backward_window.
+template <Index S, typename T>
+__attribute__((target("avx2,fma"))) void backward_column_windows(const T* a, Index n, T* y,
+                                                                 Index q) noexcept {
     for (Index b = n; b >= 1; b -= q) {
         const Index lo = std::max<Index>(b - q + 1, 1);
         Index i = b;
-        for (; i >= lo && i + S > b; --i) backward_row<float>(a, n, S, y, i, b);
+        for (; i >= lo && i + S > b; --i) backward_row<T>(a, n, S, y, i, b);
         const Index window = (i - lo + 1) / S * S;
         if (window > 0) {
-            backward_window_sf<S>(a, y, i, i - window + 1);
+            backward_window<S>(a, y, i, i - window + 1);
             i -= window;
         }
-        for (; i >= lo; --i) backward_row<float>(a, n, S, y, i, b);
+        for (; i >= lo; --i) backward_row<T>(a, n, S, y, i, b);
     }
 }
 
-/// backward_columns on one single-precision column through
-/// backward_column_sf, for hb = 1..FIXED_SPANS; false (nothing done) for
-/// other hb.
-template <Index... S>
-bool backward_column_fixed_sf(const float* a, Index n, Index hb, float* y, Index q,
-                              std::integer_sequence<Index, S...>) noexcept {
-    return ((hb == S + 1 ? (backward_column_sf<S + 1>(a, n, y, q), true) : false) || ...);
+/// backward_columns on one column of float or complex float through
+/// backward_column_windows, for hb = 1..FIXED_SPANS; false (nothing done)
+/// for other hb.
+template <typename T, Index... S>
+bool backward_column_fixed(const T* a, Index n, Index hb, T* y, Index q,
+                           std::integer_sequence<Index, S...>) noexcept {
+    return ((hb == S + 1 ? (backward_column_windows<S + 1>(a, n, y, q), true) : false) || ...);
 }
 
 }  // namespace detail

@@ -81,8 +81,8 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
     // each, every slab height up to n + 1 with the team going round 1..8,
     // in both bodies: the factor is the plain sequential one, the fused
     // kernel's solution that of the solve with it at twice the height, and
-    // the same bytes in both bodies (the single-precision back substitution
-    // of one column has an AVX2 body of its own).  The
+    // the same bytes in both bodies (the back substitutions of one column
+    // of float and of complex float have AVX2 bodies of their own).  The
     // complex matrices are turned by -1 or i (exactly) for two hb in three,
     // so that the roots' imaginary parts are the larger ones, or about as
     // large, and Smith's division takes its other rule too.
@@ -145,7 +145,7 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
     }
 }
 
-TEST(SlabBackward, SinglePrecisionUpdatesRoundedTwiceAsDefined) {
+TEST(SlabBackward, SinglePrecisionRoundingsAsDefined) {
     // x(i) = (y(i) - U(i, i+c) x(i+c)) / 1 with y(i) = 1 + 2^-23,
     // U(i, i+c) = 2^-24 (1 + 2^-23) and x(i+c) = 1 - 2^-23: the product is
     // 2^-24 (1 - 2^-46), so the exact difference lies just above 1 + 2^-24,
@@ -172,6 +172,35 @@ TEST(SlabBackward, SinglePrecisionUpdatesRoundedTwiceAsDefined) {
     EXPECT_TRUE(same_bytes(x[0], x[1]));
     EXPECT_EQ(x[0][20], 1.0f);
     EXPECT_EQ(x[0][11], 1.0f);
+
+    // Complex single, whose AVX2 body rounds by the bits and divides by a
+    // reciprocal, checked against the defined roundings: in row 21,
+    // (1, 1) - U(21, 22) x(22) with U(21, 22) = -2^-24 and x(22) = (1, 1)
+    // is 1 + 2^-24 in both parts, halfway, so (1, 1) to even; in row 12,
+    // y(12) / 4 with y(12) = 2^-125 (1 + 2^-23) lies halfway between two
+    // subnormal floats, so 2^-127 to even, and row 11, 0 + 2^100 x(12),
+    // takes 2^-27 from it; row 1, with a zero on the diagonal, is NaN.
+    using C = std::complex<float>;
+    std::vector<C> uc(band_array_size(n, hb)), yc(n, C(0.5f, -0.25f));
+    for (int i = 1; i <= n; ++i) uc[std::size_t(i - 1) * (hb + 1)] = 1.0f;
+    uc[std::size_t(20) * (hb + 1) + 1] = -std::ldexp(1.0f, -24);
+    yc[20] = yc[21] = C(1.0f, 1.0f);
+    uc[std::size_t(11) * (hb + 1)] = 4.0f;
+    yc[11] = std::ldexp(above, -125);
+    uc[std::size_t(10) * (hb + 1) + 1] = -std::ldexp(1.0f, 100);
+    yc[10] = 0.0f;
+    uc[0] = 0.0f;
+    std::vector<C> xc[2];
+    for (bool portable : {false, true}) {
+        KernelBodyOf body(portable);
+        xc[portable] = yc;
+        detail::backward_side_by_side<C>(uc.data(), n, hb, xc[portable].data(), 1, n, n);
+    }
+    EXPECT_TRUE(same_bytes(xc[0], xc[1]));
+    EXPECT_EQ(xc[0][20], C(1.0f, 1.0f));
+    EXPECT_EQ(xc[0][11], C(std::ldexp(1.0f, -127), 0.0f));
+    EXPECT_EQ(xc[0][10], C(std::ldexp(1.0f, -27), 0.0f));
+    EXPECT_TRUE(std::isnan(xc[0][0].real()) && std::isnan(xc[0][0].imag()));
 }
 
 TYPED_TEST(SlabKernels, ForwardSubstitutionIsIndependentOfHeightAndTeam) {
