@@ -56,11 +56,11 @@ int pbtrf_in_layout(LapackBandView<T, ColumnWise> u, Index n, Index hb) noexcept
 /// Solves U^H U X = B with a finished factor: the forward and the back
 /// substitution of pbsv_in_layout, so a factorisation and this solve give
 /// pbsv_in_layout's bits.
-template <typename T, typename Tr, bool ColumnWise>
+template <typename T, typename Tr, bool ColumnWise, bool Wide = false>
 void pbtrs_in_layout(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
                      Index ldb) noexcept {
     pbsv_forward<T, Tr>(u, n, hb, b, nrhs, ldb);
-    pbsv_backward<T, Tr>(u, n, hb, b, nrhs, ldb);
+    pbsv_backward<T, Tr, ColumnWise, Wide>(u, n, hb, b, nrhs, ldb);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -86,7 +86,7 @@ template <typename T, typename Tr, bool ColumnWise>
 __attribute__((target("avx2"), flatten)) void pbtrs_in_layout_avx2(
     LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* b, Index nrhs,
     Index ldb) noexcept {
-    pbtrs_in_layout<T, Tr, ColumnWise>(u, n, hb, b, nrhs, ldb);
+    pbtrs_in_layout<T, Tr, ColumnWise, true>(u, n, hb, b, nrhs, ldb);
 }
 #else
 #define BANDSOLVE_PBSV_X86 0

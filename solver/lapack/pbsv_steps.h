@@ -18,7 +18,9 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <complex>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -732,6 +734,80 @@ Index pbsv_backward_window(LapackBandView<const T, ColumnWise> u, Index n, T* y,
 }
 
 #if BANDSOLVE_PBSV_WIDE
+/// ElementTraits<float>::update out of line, for the rare update that
+/// pbsv_backward_row_sf finds halfway: a call keeps the compiler from
+/// turning the choice into a select that would wait for the check.
+[[gnu::noinline, gnu::cold]] inline float pbsv_update_as_defined(float t, float x,
+                                                                 float y) noexcept {
+    return ElementTraits<float>::update(t, x, y);
+}
+
+/// Row r = i - J of pbsv_backward_window_sf, slot for slot the row of
+/// pbsv_backward_window.  Its path to the next row is its division and the
+/// update of the entry that row divides.  The division is one division in
+/// single precision: the quotient of two floats rounded to double and then
+/// to float is the quotient rounded to float (double has more than
+/// 2 * 24 + 1 bits).  The update is one fused multiply-subtract in single
+/// precision, the exact t - u x rounded once to float; that is the value
+/// ElementTraits<float>::update gives (rounded to double first, then to
+/// float) except where the double value lies halfway between two floats
+/// and the exact one does not.  The update as defined is evaluated beside
+/// it, off the path, and taken where the two differ; the row's other
+/// updates are evaluated as defined.  So the bits are the loop's.
+template <Index K, Index J, bool ColumnWise, Index... Q>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_backward_row_sf(
+    LapackBandView<const float, ColumnWise> u, float* y, Index i, float* w,
+    std::integer_sequence<Index, Q...>) noexcept {
+    using Tr = ElementTraits<float>;
+    const Index t = u.down_column(), r = i - J;
+    const float* const cr = u.diagonal(r);  // cr[-q*t] = U(r-q, r)
+    const float x = _mm_cvtss_f32(_mm_div_ss(_mm_set_ss(w[J]), _mm_set_ss(cr[0])));
+    y[r - 1] = x;
+    w[J] = y[r - K - 1];
+    constexpr Index next = (J + 1) % K;  // row r - 1
+    const float before = w[next], un = cr[-t];
+    const float fused =
+        _mm_cvtss_f32(_mm_fnmadd_ss(_mm_set_ss(un), _mm_set_ss(x), _mm_set_ss(before)));
+    w[next] = fused;
+    ((w[(J + Q + 2) % K] = Tr::update(w[(J + Q + 2) % K], cr[-(Q + 2) * t], x)), ...);
+    if (std::bit_cast<std::uint32_t>(fused) !=
+        std::bit_cast<std::uint32_t>(Tr::update(before, un, x))) [[unlikely]]
+        w[next] = pbsv_update_as_defined(before, un, x);
+}
+
+/// The rows i, i-1, ..., i-K+1 of pbsv_backward_window_sf.
+template <Index K, bool ColumnWise, Index... J>
+__attribute__((target("avx2,fma"), always_inline)) inline void pbsv_backward_run_sf(
+    LapackBandView<const float, ColumnWise> u, float* y, Index i, float* w,
+    std::integer_sequence<Index, J...>) noexcept {
+    (pbsv_backward_row_sf<K, J>(u, y, i, w, std::make_integer_sequence<Index, K - 1>{}), ...);
+}
+
+/// pbsv_backward_window for one float column, for processors with AVX2 and
+/// FMA, with the rows of pbsv_backward_row_sf: the same bits.
+template <Index K, bool ColumnWise>
+__attribute__((target("avx2,fma"))) Index pbsv_backward_window_sf(
+    LapackBandView<const float, ColumnWise> u, Index n, float* y) noexcept {
+    if (n < 2 * K) return n;
+    float w[K];
+    for (Index m = 0; m < K; ++m) w[m] = y[n - 1 - m];
+    Index i = n;
+    for (; i >= 2 * K; i -= K)
+        pbsv_backward_run_sf<K>(u, y, i, w, std::make_integer_sequence<Index, K>{});
+    for (Index m = 0; m < K; ++m) y[i - 1 - m] = w[m];
+    return i;
+}
+
+/// pbsv_backward_window_sf for hb = 1..PBSV_WINDOW_SPANS; n (nothing done)
+/// for other hb.
+template <bool ColumnWise, Index... S>
+Index pbsv_backward_windows_sf(LapackBandView<const float, ColumnWise> u, Index n, Index hb,
+                               float* y, std::integer_sequence<Index, S...>) noexcept {
+    Index last = n;
+    (void)((hb == S + 1 ? (last = pbsv_backward_window_sf<S + 1>(u, n, y), true) : false) || ...);
+    return last;
+}
+
 /// pbsv_backward's loop on one column of a complex Hermitian factor with
 /// hb >= 1, for processors with AVX2 and FMA.  The update from the row just
 /// solved to the entry the next row divides is applied apart, and that
@@ -807,7 +883,15 @@ void pbsv_backward(LapackBandView<const T, ColumnWise> u, Index n, Index hb, T* 
             return;
         }
 #endif
-    if (nrhs == 1) window(std::make_integer_sequence<Index, PBSV_WINDOW_SPANS>{});
+    if (nrhs == 1) {
+        constexpr auto spans = std::make_integer_sequence<Index, PBSV_WINDOW_SPANS>{};
+#if BANDSOLVE_PBSV_WIDE
+        if constexpr (Wide && std::is_same_v<T, float> && std::is_same_v<Tr, ElementTraits<float>>)
+            last = pbsv_backward_windows_sf(u, n, hb, y, spans);
+        else
+#endif
+            window(spans);
+    }
     for (Index i = last; i >= 1; --i) {
         if (i - hb - PBSV_BACKWARD_PREFETCH_ROWS >= 1)
             u.prefetch(i - hb - PBSV_BACKWARD_PREFETCH_ROWS);

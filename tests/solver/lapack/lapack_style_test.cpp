@@ -368,6 +368,20 @@ void expect_defined_bits() {
 TEST(LapackStyleEntries, RealLowerLayoutGivesTheSlabFactorAndThePlainSolve) {
     expect_defined_bits<float>();
     expect_defined_bits<double>();
+    // A halfway case in the back substitution, which the AVX2 body runs as
+    // a single-precision fused multiply-subtract: with U(2, 3) =
+    // 2^-24 (1 + 2^-23), the forward substitution leaves y(2) = 1 + 2^-23
+    // and y(3) = 1 - 2^-23, and y(2) - U(2, 3) x(3) = 1 + 2^-24 + 2^-70 is
+    // 1 + 2^-24 in double, halfway, so 1 (to even), where the exact value
+    // rounded once would be 1 + 2^-23.
+    const int n = 3, kd = 1;
+    const float above = 1.0f + std::ldexp(1.0f, -23);
+    std::vector<float> u = {1.0f, 0.0f, 1.0f, std::ldexp(above, -24), 1.0f, 0.0f};
+    std::vector<float> b = {0.5f, above, 1.0f - std::ldexp(1.0f, -24)}, plain_b = b;
+    ASSERT_EQ(band_pbtrs('L', n, kd, 1, u.data(), kd + 1, b.data(), n), 0);
+    plain_pbsv_solve(u, n, kd, plain_b.data());
+    EXPECT_TRUE(same_bytes(b, plain_b));
+    EXPECT_EQ(b[1], 1.0f);
 }
 
 TYPED_TEST(LapackStyle, FailingPivotGivesLapacksInfoAndFinishedRowsAndLeavesBUntouched) {
