@@ -125,8 +125,8 @@ void forward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index
     forward_columns_lanes<T, Tr, lanes::PortableIsa>(a, n, hb, y, nrhs, ldy);
 }
 
-/// backward_columns for nrhs columns, in lanes; one column of float or
-/// complex float through backward_column_windows where the processor has
+/// backward_columns for nrhs columns, in lanes; one column of float or of
+/// a complex type through backward_column_windows where the processor has
 /// AVX2 and FMA.
 template <typename T, typename Tr = ElementTraits<T>>
 void backward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Index ldy,
@@ -134,8 +134,8 @@ void backward_side_by_side(const T* a, Index n, Index hb, T* y, Index nrhs, Inde
 #if BANDSOLVE_COLUMNS_X86
     if (nrhs > 1 && slab_uses_avx2())
         return backward_columns_avx2<T, Tr>(a, n, hb, y, nrhs, ldy, q);
-    constexpr bool single = std::is_same_v<T, float> || std::is_same_v<T, complex_float>;
-    if constexpr (single && std::is_same_v<Tr, ElementTraits<T>>)
+    constexpr bool windows = std::is_same_v<T, float> || ElementTraits<T>::is_complex;
+    if constexpr (windows && std::is_same_v<Tr, ElementTraits<T>>)
         if (nrhs == 1 && slab_uses_avx2() &&
             backward_column_fixed(a, n, hb, y, q, std::make_integer_sequence<Index, FIXED_SPANS>{}))
             return;

@@ -15,7 +15,9 @@
 #pragma once
 
 #include <algorithm>
+#include <complex>
 #include <cstdint>
+#include <limits>
 
 #include "solver/common/block_factor.h"
 #include "solver/common/column_lanes.h"
@@ -331,68 +333,93 @@ __attribute__((target("avx2"), always_inline)) inline __m128i rounded_as_defined
 
 /// One update of backward_window_row_cf, t -= U(r, r+c) x(r+c) with u2 the
 /// parts of U(r, r+c) and x those of x(r+c), widened: with u = (ur, ui) and
-/// x = (xr, xi), the products x (ur, ur) + (xi, xr) (-ui, ui), exact in
-/// double, then their sum, as ComplexTraits::product forms the parts; the
-/// difference rounded by float_rounded_bits, its check folded into agree.
+/// x = (xr, xi), the products x (ur, ur) + (xi, xr) (-ui, ui), each
+/// rounded (exact for float parts), then their sum, as
+/// ComplexTraits::product forms the parts.  For float the difference is
+/// rounded by float_rounded_bits, its check folded into agree.
+template <typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void backward_update_cf(
-    __m128d& t, __m128i& agree, const float* u2, __m128d x) noexcept {
+    __m128d& t, __m128i& agree, const C* u2, __m128d x) noexcept {
     const __m128d real_sign = _mm_castsi128_pd(_mm_set_epi64x(0, INT64_MIN));
     const __m128d u = vec::load2(u2);
     const __m128d p = _mm_add_pd(
         _mm_mul_pd(x, _mm_movedup_pd(u)),
         _mm_mul_pd(_mm_permute_pd(x, 0b01), _mm_xor_pd(_mm_unpackhi_pd(u, u), real_sign)));
     const __m128d d = _mm_sub_pd(t, p);
-    t = float_rounded_bits(d);
-    agree = _mm_and_si128(agree, rounded_as_defined(d, t));
+    if constexpr (std::is_same_v<C, float>) {
+        t = float_rounded_bits(d);
+        agree = _mm_and_si128(agree, rounded_as_defined(d, t));
+    } else {
+        (void)agree;
+        t = d;
+    }
 }
 
-/// The complex float whose parts v holds, widened.
-__attribute__((target("avx2"), always_inline)) inline complex_float window_element(
+/// The complex element whose parts v holds (widened, for float).
+template <typename C>
+__attribute__((target("avx2"), always_inline)) inline std::complex<C> window_element(
     __m128d v) noexcept {
-    return {static_cast<float>(_mm_cvtsd_f64(v)),
-            static_cast<float>(_mm_cvtsd_f64(_mm_unpackhi_pd(v, v)))};
+    return {static_cast<C>(_mm_cvtsd_f64(v)), static_cast<C>(_mm_cvtsd_f64(_mm_unpackhi_pd(v, v)))};
 }
 
-/// Row r = i - J of backward_window, the complex single family's
-/// counterpart of backward_window_row_sf: the parts of x(r+c) widened in
-/// slot (J - c) mod S of w, x(r) into slot J.
+/// Row r = i - J of backward_window for the complex symmetric families
+/// (component type C), the counterpart of backward_window_row_sf: the
+/// parts of x(r+c) (widened, for float) in slot (J - c) mod S of w, x(r)
+/// into slot J.  The row's path is its S dependent updates and its
+/// division, with the operations of Tr::update and of divide_by_avx2.
 ///
-/// The row's path is its S dependent updates and its division.  Evaluated
-/// as defined, each update subtracts in double and converts the parts to
-/// float and back; here the rounding is float_rounded_bits, and the
-/// division's quotient (q / den for the numerators q of Smith's formula) is
-/// q times the reciprocal of den, formed off the path.  Every step is also
-/// evaluated as defined, off the path: the conversions of the same
-/// difference, and the division itself, whose results are compared bit for
-/// bit with the row's.  They differ only at a tie, outside the float
-/// normal range, or where q / den lies within a few units of double's last
-/// place of halfway between two floats; there the row is evaluated again
+/// Complex single: evaluated as defined, each update subtracts in double
+/// and converts the parts to float and back; here the rounding is
+/// float_rounded_bits, and the division's quotient (q / den for the
+/// numerators q of Smith's formula) is q times the reciprocal of den,
+/// formed off the path.  Every step is also evaluated as defined, off the
+/// path: the conversions of the same difference, and the division itself,
+/// whose results are compared bit for bit with the row's.  They differ only
+/// at a tie, outside the float normal range, or where q / den lies within
+/// a few units of double's last place of halfway between two floats.
+///
+/// Complex double: the operations are the defined ones; a numerator that
+/// overflows or a huge divisor, where Tr::divide rescales, is checked off
+/// the path.
+///
+/// Where a check fails, or the divisor is zero, the row is evaluated again
 /// as defined.
-template <Index S, Index J, Index... C>
+template <typename C, Index S, Index J, Index... K>
 __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row_cf(
-    const complex_float* a, complex_float* y, Index r, __m128d* w,
-    std::integer_sequence<Index, C...>) noexcept {
-    using T = complex_float;
+    const std::complex<C>* a, std::complex<C>* y, Index r, __m128d* w,
+    std::integer_sequence<Index, K...>) noexcept {
+    using T = std::complex<C>;
     using Tr = ElementTraits<T>;
     const T* const ur = a + (r - 1) * (S + 1);  // ur[c] = U(r, r+c)
-    const float* const uf = reinterpret_cast<const float*>(ur);
-    __m128d t = vec::load2(reinterpret_cast<const float*>(y + r - 1));
+    const C* const uc = reinterpret_cast<const C*>(ur);
+    __m128d t = vec::load2(reinterpret_cast<const C*>(y + r - 1));
     __m128i agree = _mm_set1_epi64x(-1);
-    (backward_update_cf(t, agree, uf + 2 * (C + 1), w[(J + S - C - 1) % S]), ...);
+    (backward_update_cf(t, agree, uc + 2 * (K + 1), w[(J + S - K - 1) % S]), ...);
     // x(r) = t / U(r, r): Smith's numerators as divide_by_avx2 forms them.
-    const Tr::Divisor dv = Tr::divisor(ur[0]);
+    const typename Tr::Divisor dv = Tr::divisor(ur[0]);
     const __m128d fa = dv.real_larger ? _mm_set1_pd(1.0) : _mm_set1_pd(dv.r);
     const __m128d fb = dv.real_larger ? _mm_setr_pd(dv.r, -dv.r) : _mm_setr_pd(1.0, -1.0);
     const __m128d q = _mm_add_pd(_mm_mul_pd(t, fa), _mm_mul_pd(_mm_permute_pd(t, 0b01), fb));
-    __m128d x = float_rounded_bits(_mm_mul_pd(q, _mm_set1_pd(1.0 / dv.den)));
-    agree = _mm_and_si128(agree, rounded_as_defined(_mm_div_pd(q, _mm_set1_pd(dv.den)), x));
-    if (dv.zero || _mm_movemask_epi8(agree) != 0xffff) [[unlikely]] {
+    bool redo = dv.zero;
+    __m128d x;
+    if constexpr (std::is_same_v<C, float>) {
+        x = float_rounded_bits(_mm_mul_pd(q, _mm_set1_pd(1.0 / dv.den)));
+        agree = _mm_and_si128(agree, rounded_as_defined(_mm_div_pd(q, _mm_set1_pd(dv.den)), x));
+        redo = redo || _mm_movemask_epi8(agree) != 0xffff;
+    } else {
+        x = _mm_div_pd(q, _mm_set1_pd(dv.den));
+        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+        redo = redo || dv.huge ||
+               _mm_movemask_pd(_mm_cmp_pd(_mm_and_pd(q, magnitude), inf, _CMP_EQ_OQ)) != 0;
+    }
+    if (redo) [[unlikely]] {
         T d = y[r - 1];
-        ((d = Tr::update(d, ur[C + 1], window_element(w[(J + S - C - 1) % S]))), ...);
+        ((d = Tr::update(d, ur[K + 1], window_element<C>(w[(J + S - K - 1) % S]))), ...);
         const T v = Tr::divide(d, ur[0]);
         x = _mm_setr_pd(v.real(), v.imag());
     }
-    vec::store2(reinterpret_cast<float*>(y + r - 1), x);
+    vec::store2(reinterpret_cast<C*>(y + r - 1), x);
     w[J] = x;
 }
 
@@ -404,10 +431,10 @@ struct WindowSlot<float> {
     using type = float;
     static float of(float x) noexcept { return x; }
 };
-template <>
-struct WindowSlot<complex_float> {
+template <typename C>
+struct WindowSlot<std::complex<C>> {
     using type = __m128d;
-    __attribute__((target("avx2"))) static __m128d of(complex_float x) noexcept {
+    __attribute__((target("avx2"))) static __m128d of(std::complex<C> x) noexcept {
         return _mm_setr_pd(x.real(), x.imag());
     }
 };
@@ -418,10 +445,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
     const float* a, float* y, Index r, float* w) noexcept {
     backward_window_row_sf<S, J>(a, y, r, w, std::make_integer_sequence<Index, S>{});
 }
-template <Index S, Index J>
+template <Index S, Index J, typename C>
 __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_row(
-    const complex_float* a, complex_float* y, Index r, __m128d* w) noexcept {
-    backward_window_row_cf<S, J>(a, y, r, w, std::make_integer_sequence<Index, S>{});
+    const std::complex<C>* a, std::complex<C>* y, Index r, __m128d* w) noexcept {
+    backward_window_row_cf<C, S, J>(a, y, r, w, std::make_integer_sequence<Index, S>{});
 }
 
 /// The rows i, i-1, ..., i-S+1 of backward_window.
@@ -431,8 +458,8 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
     (backward_window_row<S, J>(a, y, i - J, w), ...);
 }
 
-/// backward_row on the rows i, i-1, ..., lo of one single-precision column
-/// (real or complex) with hb = S, for processors with AVX2 and FMA, where
+/// backward_row on the rows i, i-1, ..., lo of one column of float or of a
+/// complex type with hb = S, for processors with AVX2 and FMA, where
 /// every one of them reaches its S columns inside its own slab (i + S <= b)
 /// and i - lo + 1 is a multiple of S: the S entries of x that the next row
 /// reads are held in registers, x(m) in slot (i - m) mod S, so that the
@@ -448,7 +475,7 @@ __attribute__((target("avx2,fma"))) void backward_window(const T* a, T* y, Index
         backward_window_run<S>(a, y, i, w, std::make_integer_sequence<Index, S>{});
 }
 
-/// backward_columns on one single-precision column with hb = S: the rows
+/// backward_columns on one column with hb = S (see backward_window): the rows
 /// within S of their slab's end, and those left over below the last run of
 /// S rows, as backward_row; the others through backward_window.
 template <Index S, typename T>
@@ -467,7 +494,7 @@ __attribute__((target("avx2,fma"))) void backward_column_windows(const T* a, Ind
     }
 }
 
-/// backward_columns on one column of float or complex float through
+/// backward_columns on one column of float or of a complex type through
 /// backward_column_windows, for hb = 1..FIXED_SPANS; false (nothing done)
 /// for other hb.
 template <typename T, Index... S>

@@ -82,7 +82,7 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
     // in both bodies: the factor is the plain sequential one, the fused
     // kernel's solution that of the solve with it at twice the height, and
     // the same bytes in both bodies (the back substitutions of one column
-    // of float and of complex float have AVX2 bodies of their own).  The
+    // of float and of the complex types have AVX2 bodies of their own).  The
     // complex matrices are turned by -1 or i (exactly) for two hb in three,
     // so that the roots' imaginary parts are the larger ones, or about as
     // large, and Smith's division takes its other rule too.
@@ -141,6 +141,20 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
             solution[portable] = y;
         }
         EXPECT_TRUE(same_bytes(factor[0], factor[1]));
+        EXPECT_TRUE(same_bytes(solution[0], solution[1]));
+        // The same in the back substitution of one column: row 12 of an
+        // identity factor with U(12, 12) = 40 (1 + i tan(pi/8)) divides
+        // y(12) = (top, top), whose real numerator overflows.
+        std::vector<T> u(band_array_size(n, hb));
+        for (int i = 1; i <= n; ++i) u[std::size_t(i - 1) * (hb + 1)] = 1.0;
+        u[std::size_t(11) * (hb + 1)] = T(40.0, 40.0 * std::tan(std::acos(-1.0) / 8));
+        for (bool portable : {false, true}) {
+            KernelBodyOf body(portable);
+            solution[portable].assign(n, T(0.5, 0.25));
+            solution[portable][11] = T(top, top);
+            detail::backward_side_by_side<T>(u.data(), n, hb, solution[portable].data(), 1, n, n);
+        }
+        EXPECT_TRUE(std::isfinite(solution[0][11].real()) && std::isfinite(solution[0][11].imag()));
         EXPECT_TRUE(same_bytes(solution[0], solution[1]));
     }
 }
