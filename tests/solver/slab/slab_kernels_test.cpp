@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -72,6 +73,20 @@ class KernelBodyOf {
     KernelBodyOf(const KernelBodyOf&) = delete;
     KernelBodyOf& operator=(const KernelBodyOf&) = delete;
 };
+
+// The back substitution of one column y with the factor u (slabs of n
+// rows) in the best body, then in the portable one.
+template <typename T>
+std::array<std::vector<T>, 2> backward_in_both_bodies(const std::vector<T>& u, int n, int hb,
+                                                      const std::vector<T>& y) {
+    std::array<std::vector<T>, 2> x;
+    for (bool portable : {false, true}) {
+        KernelBodyOf body(portable);
+        x[portable] = y;
+        detail::backward_side_by_side<T>(u.data(), n, hb, x[portable].data(), 1, n, n);
+    }
+    return x;
+}
 
 TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
     using T = TypeParam;
@@ -148,14 +163,11 @@ TYPED_TEST(SlabKernels, FactorIsTheSequentialFactorForEveryHeightTeamAndBody) {
         std::vector<T> u(band_array_size(n, hb));
         for (int i = 1; i <= n; ++i) u[std::size_t(i - 1) * (hb + 1)] = 1.0;
         u[std::size_t(11) * (hb + 1)] = T(40.0, 40.0 * std::tan(std::acos(-1.0) / 8));
-        for (bool portable : {false, true}) {
-            KernelBodyOf body(portable);
-            solution[portable].assign(n, T(0.5, 0.25));
-            solution[portable][11] = T(top, top);
-            detail::backward_side_by_side<T>(u.data(), n, hb, solution[portable].data(), 1, n, n);
-        }
-        EXPECT_TRUE(std::isfinite(solution[0][11].real()) && std::isfinite(solution[0][11].imag()));
-        EXPECT_TRUE(same_bytes(solution[0], solution[1]));
+        std::vector<T> y(n, T(0.5, 0.25));
+        y[11] = T(top, top);
+        const auto x = backward_in_both_bodies(u, n, hb, y);
+        EXPECT_TRUE(std::isfinite(x[0][11].real()) && std::isfinite(x[0][11].imag()));
+        EXPECT_TRUE(same_bytes(x[0], x[1]));
     }
 }
 
@@ -177,12 +189,7 @@ TEST(SlabBackward, SinglePrecisionRoundingsAsDefined) {
         y0[i - 1] = above;
         y0[i + c - 1] = below;
     }
-    std::vector<float> x[2];
-    for (bool portable : {false, true}) {
-        KernelBodyOf body(portable);
-        x[portable] = y0;
-        detail::backward_side_by_side<float>(u.data(), n, hb, x[portable].data(), 1, n, n);
-    }
+    const auto x = backward_in_both_bodies(u, n, hb, y0);
     EXPECT_TRUE(same_bytes(x[0], x[1]));
     EXPECT_EQ(x[0][20], 1.0f);
     EXPECT_EQ(x[0][11], 1.0f);
@@ -204,12 +211,7 @@ TEST(SlabBackward, SinglePrecisionRoundingsAsDefined) {
     uc[std::size_t(10) * (hb + 1) + 1] = -std::ldexp(1.0f, 100);
     yc[10] = 0.0f;
     uc[0] = 0.0f;
-    std::vector<C> xc[2];
-    for (bool portable : {false, true}) {
-        KernelBodyOf body(portable);
-        xc[portable] = yc;
-        detail::backward_side_by_side<C>(uc.data(), n, hb, xc[portable].data(), 1, n, n);
-    }
+    const auto xc = backward_in_both_bodies(uc, n, hb, yc);
     EXPECT_TRUE(same_bytes(xc[0], xc[1]));
     EXPECT_EQ(xc[0][20], C(1.0f, 1.0f));
     EXPECT_EQ(xc[0][11], C(std::ldexp(1.0f, -127), 0.0f));
