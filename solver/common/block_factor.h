@@ -185,14 +185,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline std::complex<C> divide
     std::complex<C> x, const typename ElementTraits<std::complex<C>>::Divisor& dv, __m256d a,
     __m256d b) noexcept {
     using T = std::complex<C>;
-    const __m128d v = _mm_setr_pd(x.real(), x.imag());
-    const __m128d q = _mm_add_pd(_mm_mul_pd(v, _mm256_castpd256_pd128(a)),
-                                 _mm_mul_pd(_mm_permute_pd(v, 0b01), _mm256_castpd256_pd128(b)));
+    const __m128d q = vec::smith_numerators(_mm_setr_pd(x.real(), x.imag()),
+                                            _mm256_castpd256_pd128(a), _mm256_castpd256_pd128(b));
     if constexpr (complex_parts_may_overflow<C, double>) {
-        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-        const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
-        if (_mm_movemask_pd(_mm_cmp_pd(_mm_and_pd(q, magnitude), inf, _CMP_EQ_OQ)) != 0)
-            [[unlikely]]
+        if (vec::any_infinite(q)) [[unlikely]]
             return divide_by_baseline<T, ElementTraits<T>>(x, dv);
     }
     const __m128d w = _mm_div_pd(q, _mm_set1_pd(dv.den));
@@ -225,9 +221,8 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool factor_fixed_row_
     T d;
     if (Tr::pivot_root_fails(row_k[0], pivot_floor, d)) return false;
     const typename Tr::Divisor dv = Tr::divisor(d);
-    const __m256d a = dv.real_larger ? _mm256_set1_pd(1.0) : _mm256_set1_pd(dv.r);
-    const __m256d b = dv.real_larger ? _mm256_setr_pd(dv.r, -dv.r, dv.r, -dv.r)
-                                     : _mm256_setr_pd(1.0, -1.0, 1.0, -1.0);
+    __m256d a, b;
+    vec::smith_factors(dv, a, b);
     C* const f = reinterpret_cast<C*>(row_k + 1);  // U(k, k+c) at 2(c-1)
     // The numerators of U(k, k+c), two elements per vector.
     __m256d q[P];
@@ -235,7 +230,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline bool factor_fixed_row_
     for (Index p = 0; p < P; ++p) {
         const __m256d v =
             2 * p + 2 <= S ? vec::load4(f + 4 * p) : _mm256_zextpd128_pd256(vec::load2(f + 4 * p));
-        q[p] = _mm256_add_pd(_mm256_mul_pd(v, a), _mm256_mul_pd(_mm256_permute_pd(v, 0b0101), b));
+        q[p] = vec::smith_numerators(v, a, b);
     }
     bool scalar = dv.zero;
     if constexpr (complex_parts_may_overflow<C, double>) {

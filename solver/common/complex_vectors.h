@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include <limits>
 #include <type_traits>
 
 #include "solver/common/element_traits.h"
@@ -42,6 +43,47 @@ __attribute__((target("avx2"), always_inline)) inline void store2(float* f, __m1
 }
 __attribute__((target("avx2"), always_inline)) inline void store2(double* f, __m128d v) noexcept {
     _mm_storeu_pd(f, v);
+}
+
+/// Smith's factors of a prepared divisor dv (ComplexDivisor), for two
+/// elements at once: the numerators of v / y for the parts v = (a, b) of an
+/// element are v A + swap(v) B, with (A, B) = ((1, 1), (r, -r)) where the
+/// divisor's real part is the larger, otherwise ((r, r), (1, -1)).  The
+/// 128-bit form is for one element.
+template <typename Divisor>
+__attribute__((target("avx2"), always_inline)) inline void smith_factors(const Divisor& dv,
+                                                                         __m256d& a,
+                                                                         __m256d& b) noexcept {
+    a = dv.real_larger ? _mm256_set1_pd(1.0) : _mm256_set1_pd(dv.r);
+    b = dv.real_larger ? _mm256_setr_pd(dv.r, -dv.r, dv.r, -dv.r)
+                       : _mm256_setr_pd(1.0, -1.0, 1.0, -1.0);
+}
+template <typename Divisor>
+__attribute__((target("avx2"), always_inline)) inline void smith_factors(const Divisor& dv,
+                                                                         __m128d& a,
+                                                                         __m128d& b) noexcept {
+    a = dv.real_larger ? _mm_set1_pd(1.0) : _mm_set1_pd(dv.r);
+    b = dv.real_larger ? _mm_setr_pd(dv.r, -dv.r) : _mm_setr_pd(1.0, -1.0);
+}
+
+/// Smith's numerators ((a + b r), (b - a r)), or ((a r + b), (b r - a)),
+/// of the elements whose parts v holds, with smith_factors' a and b: a
+/// product by 1 is exact, and adding a (-r) product is subtracting the
+/// r product, so every part is the scalar formula's value, rounded once.
+__attribute__((target("avx2"), always_inline)) inline __m256d smith_numerators(__m256d v, __m256d a,
+                                                                               __m256d b) noexcept {
+    return _mm256_add_pd(_mm256_mul_pd(v, a), _mm256_mul_pd(_mm256_permute_pd(v, 0b0101), b));
+}
+__attribute__((target("avx2"), always_inline)) inline __m128d smith_numerators(__m128d v, __m128d a,
+                                                                               __m128d b) noexcept {
+    return _mm_add_pd(_mm_mul_pd(v, a), _mm_mul_pd(_mm_permute_pd(v, 0b01), b));
+}
+
+/// Whether a part of v is infinite.
+__attribute__((target("avx2"), always_inline)) inline bool any_infinite(__m128d v) noexcept {
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+    const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    return _mm_movemask_pd(_mm_cmp_pd(_mm_and_pd(v, magnitude), inf, _CMP_EQ_OQ)) != 0;
 }
 
 /// The parts of two complex products, x*yr + xs*ys, each rounded once.  x

@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <complex>
 #include <cstdint>
-#include <limits>
 
 #include "solver/common/block_factor.h"
 #include "solver/common/column_lanes.h"
@@ -311,11 +310,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
 /// The parts of v rounded to float and widened again, by their bits: half
 /// a float's last place added, the 29 bits below it cleared: about three
 /// cycles on the path, where the conversions there and back take about
-/// eleven (measured on an Intel Xeon).  It
-/// is the conversions' value for parts in the float normal range that do
-/// not lie halfway between two floats (rounded away from zero here, to
-/// even there); backward_window_row_cf compares it with theirs off its
-/// path.
+/// eleven (measured on an Intel Xeon).  It is the conversions' value for
+/// parts in the float normal range that do not lie halfway between two
+/// floats (rounded away from zero here, to even there);
+/// backward_window_row_cf compares it with theirs off its path.
 __attribute__((target("avx2"), always_inline)) inline __m128d float_rounded_bits(
     __m128d v) noexcept {
     const __m128i half = _mm_set1_epi64x(std::int64_t{1} << 28);
@@ -395,11 +393,11 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
     __m128d t = vec::load2(reinterpret_cast<const C*>(y + r - 1));
     __m128i agree = _mm_set1_epi64x(-1);
     (backward_update_cf(t, agree, uc + 2 * (K + 1), w[(J + S - K - 1) % S]), ...);
-    // x(r) = t / U(r, r): Smith's numerators as divide_by_avx2 forms them.
+    // x(r) = t / U(r, r): Smith's numerators, as divide_by_avx2 forms them.
     const typename Tr::Divisor dv = Tr::divisor(ur[0]);
-    const __m128d fa = dv.real_larger ? _mm_set1_pd(1.0) : _mm_set1_pd(dv.r);
-    const __m128d fb = dv.real_larger ? _mm_setr_pd(dv.r, -dv.r) : _mm_setr_pd(1.0, -1.0);
-    const __m128d q = _mm_add_pd(_mm_mul_pd(t, fa), _mm_mul_pd(_mm_permute_pd(t, 0b01), fb));
+    __m128d fa, fb;
+    vec::smith_factors(dv, fa, fb);
+    const __m128d q = vec::smith_numerators(t, fa, fb);
     bool redo = dv.zero;
     __m128d x;
     if constexpr (std::is_same_v<C, float>) {
@@ -408,10 +406,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void backward_window_r
         redo = redo || _mm_movemask_epi8(agree) != 0xffff;
     } else {
         x = _mm_div_pd(q, _mm_set1_pd(dv.den));
-        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-        const __m128d inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
-        redo = redo || dv.huge ||
-               _mm_movemask_pd(_mm_cmp_pd(_mm_and_pd(q, magnitude), inf, _CMP_EQ_OQ)) != 0;
+        redo = redo || dv.huge || vec::any_infinite(q);
     }
     if (redo) [[unlikely]] {
         T d = y[r - 1];
